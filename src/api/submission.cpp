@@ -1,0 +1,62 @@
+// The two exports that queue a statement for the workers.
+
+#include <spdlog/spdlog.h>
+
+#include <utility>
+
+#include "api/boundary.h"
+#include "pool/get_thread_pool.h"
+#include "task/task.h"
+#include "vantrel.h"
+
+namespace vantrel {
+namespace {
+
+constexpr const char* rejected = "Task rejected: ";
+
+Task make_task(const vantrel_char* conninfo, const vantrel_char* sep, const vantrel_char* query,
+               std::int32_t time, const vantrel_char* path, bool drop) {
+    Task task;
+    task.conninfo = to_utf8(host_text(conninfo));
+    if (!drop) task.sep = to_utf8(host_text(sep));
+    task.query = to_utf8(host_text(query));
+    task.path = utf16_string(host_text(path));
+    // The path stays UTF-16 in the task, but one that cannot be shown in UTF-8 is refused
+    // here, as the task description would refuse it, whether or not debug lines are on.
+    check_utf16(task.path);
+    task.time = time;
+    task.drop = drop;
+    return task;
+}
+
+bool submit(const char* export_name, Task task) {
+    const bool tracing = debug_enabled();
+    if (tracing) spdlog::debug("{}(): Enqueue task {}", export_name, task.describe());
+    ThreadPool<Task>& pool = get_thread_pool();
+    if (tracing) spdlog::debug("{}(): Queue length is {}", export_name, pool.queue_length());
+    if (pool.enqueue(std::move(task))) return true;
+    spdlog::warn("{}(): Task enqueue FAILED", export_name);
+    return false;
+}
+
+}  // namespace
+}  // namespace vantrel
+
+extern "C" VANTREL_API bool VANTREL_CALL cVantrel(const vantrel_char* conninfo,
+                                                  const vantrel_char* sep,
+                                                  const vantrel_char* query, int32_t time,
+                                                  const vantrel_char* path) {
+    return vantrel::guarded("cVantrel", vantrel::rejected, false, [&] {
+        return vantrel::submit("cVantrel",
+                               vantrel::make_task(conninfo, sep, query, time, path, false));
+    });
+}
+
+extern "C" VANTREL_API bool VANTREL_CALL cVantrelExec(const vantrel_char* conninfo,
+                                                      const vantrel_char* query, int32_t time,
+                                                      const vantrel_char* path) {
+    return vantrel::guarded("cVantrelExec", vantrel::rejected, false, [&] {
+        return vantrel::submit("cVantrelExec",
+                               vantrel::make_task(conninfo, nullptr, query, time, path, true));
+    });
+}

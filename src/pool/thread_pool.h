@@ -1,0 +1,119 @@
+#pragma once
+// A fixed set of worker threads sharing one first-in-first-out queue.
+// The pool never runs an item itself: every thread runs the one worker body,
+// which pulls items out through dequeue until dequeue says the pool is stopping.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vantrel {
+
+template <typename Item>
+class ThreadPool {
+public:
+    using WorkerEntry = std::function<void(ThreadPool*)>;
+
+    // Starts thread_count threads, each running its own copy of entry. If a thread cannot be
+    // started, the ones already running are stopped and joined before the error propagates.
+    ThreadPool(unsigned thread_count, WorkerEntry entry) : worker_entry(std::move(entry)) {
+        threads.reserve(thread_count);
+        try {
+            for (unsigned i = 0; i < thread_count; ++i) start_thread();
+        } catch (...) {
+            shutdown(false);
+            throw;
+        }
+    }
+
+    // A pool left running (no stop before unload) stops without draining, so no joinable
+    // thread is ever destroyed.
+    ~ThreadPool() { shutdown(false); }
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // Queues the item; false once the pool is stopping or stopped.
+    bool enqueue(Item item) {
+        std::lock_guard<std::mutex> lock(tasks_mutex);
+        if (stop_workers || stop_accepting) return false;
+        tasks.push_back(std::move(item));
+        task_available.notify_one();
+        return true;
+    }
+
+    // Blocks until an item is waiting or the pool stops. True: item now holds the oldest
+    // waiting item. False: the pool is stopping and item is untouched.
+    bool dequeue(Item& item) {
+        std::unique_lock<std::mutex> lock(tasks_mutex);
+        task_available.wait(lock, [this] { return stop_workers || !tasks.empty(); });
+        if (stop_workers) return false;
+        item = std::move(tasks.front());
+        tasks.pop_front();
+        task_taken.notify_one();
+        return true;
+    }
+
+    std::size_t queue_length() {
+        std::lock_guard<std::mutex> lock(tasks_mutex);
+        return tasks.size();
+    }
+
+    // Refuses new items, optionally waits until every waiting item has been taken, then stops
+    // the workers and joins them all. Safe to call again, and from two threads at once: every
+    // call returns only after every worker has ended.
+    void shutdown(bool drain) {
+        close_intake();
+        if (drain) wait_until_drained();
+        stop_all_workers();
+        join_all();
+    }
+
+private:
+    void start_thread() {
+        threads.emplace_back([this, entry = worker_entry] { entry(this); });
+    }
+
+    void close_intake() {
+        std::lock_guard<std::mutex> lock(tasks_mutex);
+        stop_accepting = true;
+    }
+
+    // A stop without draining that is already under way leaves items no worker will take.
+    void wait_until_drained() {
+        std::unique_lock<std::mutex> lock(tasks_mutex);
+        task_taken.wait(lock, [this] { return tasks.empty() || stop_workers; });
+    }
+
+    void stop_all_workers() {
+        {
+            std::lock_guard<std::mutex> lock(tasks_mutex);
+            stop_workers = true;
+        }
+        task_available.notify_all();
+    }
+
+    void join_all() {
+        std::lock_guard<std::mutex> lock(join_mutex);
+        for (std::thread& thread : threads) {
+            if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+        }
+    }
+
+    std::vector<std::thread> threads;
+    std::deque<Item> tasks;
+    std::mutex tasks_mutex;
+    std::condition_variable task_available;
+    bool stop_workers = false;
+    bool stop_accepting = false;
+    std::condition_variable task_taken;
+    WorkerEntry worker_entry;
+    std::mutex join_mutex;  // serialises joins when two stops overlap
+};
+
+}  // namespace vantrel

@@ -1,0 +1,21 @@
+# Fails unless the library defines exactly the four exports in its dynamic symbol table.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* [A-Za-z] ([^ ]+)$" "\\1" name "${line}")
+  # Version nodes of the map (absolute 'A' symbols) are not exports.
+  if(NOT line MATCHES " A ")
+    list(APPEND names ${name})
+  endif()
+endforeach()
+list(SORT names)
+set(expected cVantrel cVantrelDeinit cVantrelExec cVantrelInit)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports are '${names}', expected '${expected}'")
+endif()
+message(STATUS "exports: ${names}")

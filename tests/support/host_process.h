@@ -1,0 +1,48 @@
+#pragma once
+// Runs a scenario in a child process, so each one meets a freshly loaded library (its
+// stopped state is final for the life of the load), with standard output captured.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "vantrel.h"
+
+namespace vantrel::test {
+
+// The four exports as a host sees them after dlopen.
+struct Exports {
+    void (*init)();
+    void (*deinit)(bool);
+    bool (*query)(const vantrel_char*, const vantrel_char*, const vantrel_char*, std::int32_t,
+                  const vantrel_char*);
+    bool (*exec)(const vantrel_char*, const vantrel_char*, std::int32_t, const vantrel_char*);
+};
+
+struct HostRun {
+    int exit_code = -1;      // the child's exit status; -1 when it did not exit normally
+    bool timed_out = false;  // killed after the time limit
+    std::string output;      // everything the child wrote to standard output and error
+};
+
+// The child loads the built library with dlopen, runs scenario, and exits with its result
+// through exit(), so the library's unload handlers run as at a real host's end.
+HostRun run_host(const std::function<int(const Exports&)>& scenario, int timeout_seconds = 120);
+
+// The child uses the library code linked into the test binary, with the default logger at
+// debug level, so the library's debug lines are captured too.
+HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds = 120);
+
+// Lines of text that contain needle.
+int count_lines_with(const std::string& text, const std::string& needle);
+
+// UTF-8 to UTF-16 for test arguments (the library itself only converts the other way).
+std::u16string utf16(const std::string& utf8);
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// A fresh empty directory under the system's temporary folder.
+std::string make_temp_dir();
+
+}  // namespace vantrel::test
