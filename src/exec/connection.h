@@ -1,0 +1,39 @@
+#pragma once
+// One PostgreSQL session held by one worker for one connection string.
+// Every failure of the server or of libpq becomes text: returned at once as the outcome,
+// or kept as last_error and returned by the next execute.
+
+#include <cstdint>
+#include <string>
+
+#include "exec/pg_handles.h"
+
+namespace vantrel {
+
+class Connection {
+public:
+    // Announces itself on standard output (password masked) and connects at once.
+    explicit Connection(const std::string& conninfo);
+    ~Connection();
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool connected() const;
+
+    // Replaces the session, releasing any handle held, broken or not.
+    bool connect(const std::string& conninfo);
+
+    // Sets the statement timeout, runs query and returns the outcome text: the rows
+    // (columns joined by sep, rows by a line feed), "TRUE" in drop mode, or an error text.
+    std::string execute(const std::string& query, const std::string& sep, std::int32_t time,
+                        bool drop);
+
+private:
+    bool set_statement_timeout(std::int32_t time);
+
+    SessionHandle conn;
+    std::string last_error;
+};
+
+}  // namespace vantrel

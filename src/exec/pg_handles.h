@@ -1,0 +1,21 @@
+#pragma once
+// Ownership of libpq handles: no path, early return or exception can skip PQfinish or PQclear.
+
+#include <libpq-fe.h>
+
+#include <memory>
+
+namespace vantrel {
+
+struct SessionCloser {
+    void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
+};
+
+struct ResultClearer {
+    void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+
+using SessionHandle = std::unique_ptr<PGconn, SessionCloser>;
+using ResultHandle = std::unique_ptr<PGresult, ResultClearer>;
+
+}  // namespace vantrel
