@@ -1,0 +1,78 @@
+#include "exec/worker.h"
+
+#include <spdlog/spdlog.h>
+
+#include <exception>
+#include <map>
+#include <string>
+
+#include "exec/connection.h"
+#include "exec/conninfo_mask.h"
+#include "exec/result_file.h"
+#include "platform/log.h"
+
+namespace vantrel {
+namespace {
+
+using ConnectionMap = std::map<std::string, Connection>;
+
+constexpr std::size_t excerpt_limit = 1024;
+
+// The beginning of an outcome for the log; counts bytes, so it may cut a UTF-8 sequence.
+std::string excerpt_of(const std::string& outcome) {
+    if (outcome.size() <= excerpt_limit) return outcome;
+    return outcome.substr(0, excerpt_limit) + "...";
+}
+
+void deliver(const Task& task, const std::string& outcome) {
+    try {
+        write_result_file(task.path, outcome);
+    } catch (const std::exception& error) {
+        spdlog::error("worker_function(): Can`t write results to file \"{}\": {}",
+                      to_utf8_lossy(task.path), error.what());
+    }
+}
+
+void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connections) {
+    Connection& connection = connections.try_emplace(task.conninfo, task.conninfo).first->second;
+    const bool tracing = debug_enabled();
+    // Debug lines cost a description and a lock; skip building what nobody will see.
+    if (tracing) {
+        spdlog::debug("worker_function(): Dequeue task {}", task.describe());
+        spdlog::debug("worker_function(): Queue length is {}", pool.queue_length());
+    }
+    if (!connection.connected()) {
+        if (tracing) {
+            spdlog::debug("worker_function(): Creating connection to {}",
+                          mask_conninfo_passwords(task.conninfo));
+        }
+        connection.connect(task.conninfo);
+    }
+    const std::string outcome = connection.execute(task.query, task.sep, task.time, task.drop);
+    if (tracing) {
+        spdlog::debug("worker_function(): Query execution finished. Result:\n'''{}'''",
+                      excerpt_of(outcome));
+    }
+    deliver(task, outcome);
+}
+
+}  // namespace
+
+void worker_function(ThreadPool<Task>* pool) {
+    spdlog::info("worker_function(): Staring worker");
+    ConnectionMap connections;
+    {
+        Task task;
+        while (pool->dequeue(task)) {
+            // Nothing a single task throws may end the worker: the next task still runs.
+            try {
+                run_task(*pool, task, connections);
+            } catch (const std::exception& error) {
+                log_error_quietly("worker_function(): {}", error.what());
+            }
+        }
+        spdlog::info("worker_function(): Worker shutdown");
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "pool/thread_pool.h"
+#include "task/task.h"
+
+namespace vantrel {
+
+// The body of every pool thread: takes tasks until the pool stops, runs each through this
+// worker's own session for its connection string, and writes the outcome to its file.
+void worker_function(ThreadPool<Task>* pool);
+
+}  // namespace vantrel
