@@ -12,6 +12,7 @@
 
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "vantrel.h"
 
 namespace vantrel::test {
 namespace {
@@ -71,6 +72,33 @@ TEST_F(HostEndToEnd, EveryOutcomeFormReachesItsFileByteForByte) {
         EXPECT_EQ(entry.path().filename().string().rfind(".vantrel-", 0), std::string::npos)
             << entry.path();
     }
+}
+
+TEST_F(HostEndToEnd, WorkerDebugLinesShowTheTaskAndAnExcerptOfItsOutcome) {
+    const std::string secret = "Pw4Excerpt";
+    const std::u16string c = utf16(conninfo + " password=" + secret);
+    const HostRun run = run_linked([&] {
+        const auto q = [&](const char16_t* sql, const std::string& name) {
+            return cVantrel(c.c_str(), u";", sql, 30, utf16(path(name)).c_str());
+        };
+        const bool ok = q(u"select repeat('x', 1024)", "exact") &&
+                        q(u"select repeat('y', 1025)", "over") && q(u"select ''", "blank") &&
+                        q(u"select 1", "missing-dir/f") && q(u"select 2", "after-failure");
+        cVantrelDeinit(true);
+        return ok ? 0 : 3;
+    });
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const std::string finished = "worker_function(): Query execution finished. Result:\n'''";
+    EXPECT_NE(run.output.find(finished + std::string(1024, 'x') + "'''"), std::string::npos);
+    EXPECT_NE(run.output.find(finished + std::string(1024, 'y') + "...'''"), std::string::npos);
+    EXPECT_EQ(run.output.find(std::string(1025, 'y')), std::string::npos);
+    EXPECT_NE(run.output.find(finished + "'''"), std::string::npos);
+    EXPECT_EQ(read_file(path("over")), std::string(1025, 'y'));
+    EXPECT_EQ(count_lines_with(run.output, "worker_function(): Dequeue task {\"query\":\"select 2\""), 1);
+    // A failed write does not end the worker: the task after it still lands.
+    EXPECT_EQ(count_lines_with(run.output, "[error] worker_function(): Can`t write results to file"), 1);
+    EXPECT_EQ(read_file(path("after-failure")), "2");
+    EXPECT_EQ(run.output.find(secret), std::string::npos) << "password leaked to the log";
 }
 
 TEST_F(HostEndToEnd, ExistingFileIsReplacedWhole) {
