@@ -127,8 +127,10 @@ TEST(ThreadPool, ConcurrentStopsAllReturnAfterEveryWorkerEnded) {
     ThreadPool<int> pool(2, recorder.entry());
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(pool.enqueue(i));
     recorder.wait_until_taken(2);
-    auto no_drain = std::async(std::launch::async, [&] { pool.shutdown(false); });
+    // The draining stop is already waiting for the queue when the other stop comes.
     auto drain = std::async(std::launch::async, [&] { pool.shutdown(true); });
+    std::this_thread::sleep_for(20ms);
+    auto no_drain = std::async(std::launch::async, [&] { pool.shutdown(false); });
     std::this_thread::sleep_for(20ms);
     recorder.gate.set_value();
     // A draining stop that meets a stop without draining must not wait for items that no

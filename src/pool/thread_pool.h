@@ -96,6 +96,8 @@ private:
             stop_workers = true;
         }
         task_available.notify_all();
+        // A draining stop that overlaps this one waits for progress that will not come.
+        task_taken.notify_all();
     }
 
     void join_all() {
