@@ -1,0 +1,48 @@
+# Fails unless the DLL exports exactly the four undecorated names and imports nothing but
+# system DLLs and libpq.dll: the compiler's run time (libstdc++, libgcc, winpthread) is inside.
+#   cmake -DOBJDUMP=... -DLIBRARY=vantrel.dll -P check_exports.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${LIBRARY} failed")
+endif()
+string(REPLACE "\r" "" dump "${dump}")
+string(REGEX MATCHALL "[^\n]*\n" lines "${dump}\n")
+
+# Export names are listed after the "[Ordinal/Name Pointer] Table" line, one per line, up to
+# the first empty line.
+set(exports "")
+set(in_table FALSE)
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" line)
+  if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+    set(in_table TRUE)
+  elseif(in_table AND line STREQUAL "")
+    set(in_table FALSE)
+  elseif(in_table AND line MATCHES "^\\[ *[0-9]+\\] (.+)$")
+    list(APPEND exports "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(SORT exports)
+set(expected cVantrel cVantrelDeinit cVantrelExec cVantrelInit)
+if(NOT exports STREQUAL expected)
+  message(FATAL_ERROR "exports are '${exports}', expected '${expected}'")
+endif()
+
+# Windows' own DLLs, and the one libpq: nothing that would have to be shipped beside it.
+set(allowed kernel32.dll msvcrt.dll user32.dll advapi32.dll ws2_32.dll shell32.dll libpq.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+set(names "")
+foreach(import IN LISTS imports)
+  string(REGEX REPLACE "^DLL Name: " "" name "${import}")
+  string(STRIP "${name}" name)
+  string(TOLOWER "${name}" name)
+  list(APPEND names ${name})
+  if(NOT name IN_LIST allowed AND NOT name MATCHES "^api-ms-win-")
+    message(FATAL_ERROR "${LIBRARY} imports ${name}; allowed: ${allowed}")
+  endif()
+endforeach()
+if(NOT "libpq.dll" IN_LIST names)
+  message(FATAL_ERROR "${LIBRARY} does not import libpq.dll: imports are '${names}'")
+endif()
+message(STATUS "exports: ${exports}; imports: ${names}")
