@@ -12,3 +12,8 @@ build=${1:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900
+
+# The Windows DLL, cross-built and run under Wine against the same kind of throwaway server.
+if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]; then
+  "$root/scripts/test-windows.sh"
+fi
