@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -9,62 +10,71 @@ namespace vantrel {
 namespace {
 
 constexpr std::string_view mask = "********";
+constexpr std::size_t npos = std::string_view::npos;
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+// A stretch [begin, end) of the connection string to show as the mask.
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+using Spans = std::vector<Span>;
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
+// libpq splits with isspace() in the process's locale; splitting the same way keeps a
+// value from looking shorter here than libpq reads it.
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// Keywords whose value is a secret. libpq's keywords are case-sensitive; matching any case
-// masks a misspelt one too.
-bool is_password_keyword(std::string_view keyword) {
-    static constexpr std::string_view secrets[] = {"password", "sslpassword", "oauth_client_secret",
-                                                   "scram_client_key", "scram_server_key"};
-    for (const std::string_view secret : secrets) {
-        if (equals_ignoring_case(keyword, secret)) return true;
-    }
-    return false;
-}
-
-// Every keyword libpq knows (newer releases' included); any other makes libpq refuse the
-// string, so it counts as the point where the string stops making sense.
-bool is_keyword(std::string_view word) {
-    static constexpr std::string_view known[] = {
-        "service", "user", "password", "passfile", "channel_binding", "connect_timeout",
-        "dbname", "host", "hostaddr", "port", "client_encoding", "options", "application_name",
-        "fallback_application_name", "keepalives", "keepalives_idle", "keepalives_interval",
-        "keepalives_count", "tcp_user_timeout", "sslmode", "sslcompression", "sslcert", "sslkey",
-        "sslpassword", "sslrootcert", "sslcrl", "sslcrldir", "sslsni", "requirepeer",
-        "ssl_min_protocol_version", "ssl_max_protocol_version", "gssencmode", "krbsrvname",
-        "gsslib", "gssdelegation", "replication", "target_session_attrs", "require_auth",
-        "sslcertmode", "load_balance_hosts", "sslnegotiation", "sslkeylogfile",
-        "min_protocol_version", "max_protocol_version", "oauth_issuer", "oauth_client_id",
-        "oauth_client_secret", "oauth_scope", "scram_client_key", "scram_server_key"};
-    for (const std::string_view keyword : known) {
-        if (equals_ignoring_case(word, keyword)) return true;
-    }
-    return false;
-}
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-bool is_uri(std::string_view conninfo) {
-    return starts_with(conninfo, "postgresql://") || starts_with(conninfo, "postgres://");
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
+}
+
+// Characters a mistyped keyword may carry around the word itself: "'password'", "password\".
+bool is_keyword_noise(char c) { return is_blank(c) || c == '\'' || c == '"' || c == '\\'; }
+
+// libpq reads only the exact lowercase keywords. Other spellings of them ("Password",
+// "'password'", "xpassword") make libpq refuse the string, but what follows is still a
+// secret. "passwordx" and "passwords" name nothing secret.
+bool names_a_secret(std::string_view keyword) {
+    static constexpr std::string_view other_secrets[] = {"oauth_client_secret", "scram_client_key",
+                                                         "scram_server_key"};
+    std::string plain;
+    for (const char c : keyword) {
+        if (!is_keyword_noise(c)) plain += ascii_lower(c);
+    }
+    return ends_with(plain, "password") ||
+           std::find(std::begin(other_secrets), std::end(other_secrets), plain) != std::end(other_secrets);
+}
+
+// Position just past the '=' of a "password =" written inside a value, or npos.
+std::size_t find_password_assignment(std::string_view text) {
+    constexpr std::string_view word = "password";
+    for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+        if (!equals_ignoring_case(text.substr(i, word.size()), word)) continue;
+        std::size_t after = i + word.size();
+        while (after < text.size() && is_keyword_noise(text[after])) ++after;
+        if (after < text.size() && text[after] == '=') return after + 1;
+    }
+    return npos;
+}
+
+bool is_uri(std::string_view text) {
+    return starts_with(text, "postgresql://") || starts_with(text, "postgres://");
 }
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    const int lower = std::tolower(static_cast<unsigned char>(c));
+    const char lower = ascii_lower(c);
     return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
@@ -82,151 +92,131 @@ std::string percent_decoded(std::string_view text) {
     return out;
 }
 
-struct Span {
-    std::size_t begin;
-    std::size_t end;
-};
+// libpq takes user[:password] up to the first '@' before the first '/' (a '?' does not end
+// it). Hiding up to the last such '@' also covers a password written with a raw '@'.
+void add_userinfo_secret(std::string_view uri, std::size_t authority, Spans& secrets) {
+    const std::size_t at = uri.substr(0, uri.find('/', authority)).rfind('@');
+    if (at == npos) return;
+    const std::size_t colon = uri.find(':', authority);
+    if (colon < at) secrets.push_back({colon + 1, at});
+}
 
-// Values of password parameters in "key=value&key=value"; keys may be percent-encoded.
-void add_parameter_secrets(std::string_view uri, std::size_t start, std::vector<Span>& secrets) {
-    while (start <= uri.size()) {
-        std::size_t end = uri.find('&', start);
-        if (end == std::string_view::npos) end = uri.size();
-        const std::string_view pair = uri.substr(start, end - start);
-        const std::size_t equals = pair.find('=');
-        if (equals != std::string_view::npos &&
-            is_password_keyword(percent_decoded(pair.substr(0, equals)))) {
-            secrets.push_back({start + equals + 1, end});
+// Every key=value that follows a '?' or '&' is a parameter candidate; libpq decodes the
+// key, so "pass%77ord" names a password too. A value runs to the next '&'.
+void add_parameter_secrets(std::string_view uri, std::size_t authority, Spans& secrets) {
+    for (std::size_t i = authority; i < uri.size(); ++i) {
+        if (uri[i] != '?' && uri[i] != '&') continue;
+        const std::size_t end = std::min(uri.find('&', i + 1), uri.size());
+        const std::size_t equals = uri.find('=', i + 1);
+        if (equals < end && names_a_secret(percent_decoded(uri.substr(i + 1, equals - i - 1)))) {
+            secrets.push_back({equals + 1, end});
         }
-        start = end + 1;
     }
 }
 
-// postgresql://[user[:password]@]host...[/dbname][?parameters]. Both readings of an odd
-// URI are masked: credentials up to the last '@' before the path, and parameters from the
-// first '?', wherever that '@' stands.
-std::string mask_uri(std::string_view uri) {
+Spans uri_secrets(std::string_view uri) {
     const std::size_t authority = uri.find("://") + 3;
-    std::vector<Span> secrets;
-    const std::size_t path = uri.find('/', authority);
-    const std::size_t at = uri.substr(0, path).rfind('@');
-    if (at != std::string_view::npos && at >= authority) {
-        const std::size_t colon = uri.substr(0, at).find(':', authority);
-        if (colon != std::string_view::npos) secrets.push_back({colon + 1, at});
-    }
-    const std::size_t question = uri.find('?', authority);
-    if (question != std::string_view::npos) add_parameter_secrets(uri, question + 1, secrets);
-
-    std::sort(secrets.begin(), secrets.end(),
-              [](const Span& a, const Span& b) { return a.begin < b.begin; });
-    std::string out;
-    std::size_t copied = 0;
-    for (const Span& secret : secrets) {
-        if (secret.end <= copied) continue;
-        const std::size_t begin = std::max(secret.begin, copied);
-        out += uri.substr(copied, begin - copied);
-        if (begin == secret.begin) out += mask;
-        copied = secret.end;
-    }
-    out += uri.substr(copied);
-    return out;
+    Spans secrets;
+    add_userinfo_secret(uri, authority, secrets);
+    add_parameter_secrets(uri, authority, secrets);
+    return secrets;
 }
 
-// Reads the key=value form as libpq does: keyword, optional blanks, '=', optional blanks,
-// then a value, single-quoted or bare, with backslash escapes in both.
-class KeyValueMasker {
+// Walks the key=value form as libpq does: keyword up to '=' or a blank, optional blanks
+// around '=', then a value either bare (to the next blank) or single-quoted, with
+// backslash escapes in both. Where libpq would stop with an error, the rest is hidden.
+class KeyValueReader {
 public:
-    explicit KeyValueMasker(std::string_view text) : text(text) {}
+    explicit KeyValueReader(std::string_view text) : text(text) {}
 
-    std::string run() {
-        while (true) {
-            skip_spaces();
-            if (at_end()) return out;
-            if (!copy_pair()) {
-                // From here on libpq would refuse the string: show none of it.
-                out += mask;
-                return out;
-            }
-        }
+    Spans secrets() {
+        skip_blanks();
+        while (!at_end() && read_pair()) skip_blanks();
+        return found;
     }
 
 private:
-    bool copy_pair() {
-        const std::size_t keyword_start = pos;
-        while (!at_end() && !is_space(text[pos]) && text[pos] != '=') ++pos;
-        const std::string_view keyword = text.substr(keyword_start, pos - keyword_start);
-        pass_spaces();
-        if (!is_keyword(keyword) || at_end() || text[pos] != '=') return rewind_to(keyword_start);
+    // False once everything from some point on is hidden.
+    bool read_pair() {
+        const std::size_t keyword_begin = pos;
+        while (!at_end() && text[pos] != '=' && !is_blank(text[pos])) ++pos;
+        const std::string_view keyword = text.substr(keyword_begin, pos - keyword_begin);
+        skip_blanks();
+        // No '=' after the keyword, or "=value" with no keyword: garbage from here on.
+        if (keyword.empty() || at_end() || text[pos] != '=') return hide_rest_from(keyword_begin);
         ++pos;
-        pass_spaces();
-        const std::size_t value_start = pos;
-        const bool quoted = !at_end() && text[pos] == '\'';
-        if (quoted ? !skip_quoted_value() : !skip_bare_value()) return rewind_to(keyword_start);
-        out += text.substr(keyword_start, value_start - keyword_start);
-        const std::string_view value = text.substr(value_start, pos - value_start);
-        if (is_password_keyword(keyword)) {
-            out += quoted ? "'" + std::string(mask) + "'" : std::string(mask);
-        } else if (keyword == "dbname" &&
-                   (value.find('=') != std::string_view::npos || value.find("://") != std::string_view::npos)) {
-            // Such a dbname may itself be read as a whole connection string.
-            out += quoted ? "'" + mask_conninfo_passwords(std::string(unquoted(value))) + "'"
-                          : mask_conninfo_passwords(std::string(value));
-        } else {
-            out += value;
+        skip_blanks();
+        if (!at_end() && text[pos] == '\'') return read_quoted_value(keyword);
+        const std::size_t value_begin = pos;
+        while (!at_end() && !is_blank(text[pos])) pos += text[pos] == '\\' ? 2 : 1;
+        pos = std::min(pos, text.size());
+        return take_value(keyword, value_begin, pos);
+    }
+
+    bool read_quoted_value(std::string_view keyword) {
+        const std::size_t value_begin = ++pos;
+        while (!at_end() && text[pos] != '\'') pos += text[pos] == '\\' ? 2 : 1;
+        if (at_end()) return hide_rest_from(value_begin);  // unterminated: keep the quote only
+        return take_value(keyword, value_begin, pos++);
+    }
+
+    bool take_value(std::string_view keyword, std::size_t begin, std::size_t end) {
+        if (names_a_secret(keyword)) {
+            found.push_back({begin, end});
+            return true;
         }
-        return true;
-    }
-
-    static std::string_view unquoted(std::string_view value) {
-        return value.substr(1, value.size() - 2);
-    }
-
-    bool skip_quoted_value() {
-        ++pos;
-        while (!at_end()) {
-            if (text[pos] == '\\') {
-                pos += 2;
-            } else if (text[pos++] == '\'') {
-                return true;
+        const std::string_view value = text.substr(begin, end - begin);
+        // "password=" inside another value: an escaped blank, a misplaced quote or a nested
+        // connection string. Whatever was meant, what follows may be the password.
+        const std::size_t assignment = find_password_assignment(value);
+        if (assignment != npos) return hide_rest_from(begin + assignment);
+        if (is_uri(value)) {  // dbname may hold a whole URI, credentials included
+            for (const Span& secret : uri_secrets(value)) {
+                found.push_back({begin + secret.begin, begin + secret.end});
             }
         }
-        pos = text.size();
-        return false;
-    }
-
-    bool skip_bare_value() {
-        while (!at_end() && !is_space(text[pos])) pos += text[pos] == '\\' ? 2 : 1;
-        if (pos > text.size()) pos = text.size();
         return true;
     }
 
-    bool rewind_to(std::size_t start) {
-        pos = start;
+    bool hide_rest_from(std::size_t begin) {
+        found.push_back({begin, text.size()});
         return false;
     }
 
-    void pass_spaces() {
-        while (!at_end() && is_space(text[pos])) ++pos;
-    }
-
-    void skip_spaces() {
-        const std::size_t start = pos;
-        pass_spaces();
-        out += text.substr(start, pos - start);
+    void skip_blanks() {
+        while (!at_end() && is_blank(text[pos])) ++pos;
     }
 
     bool at_end() const { return pos >= text.size(); }
 
     std::string_view text;
     std::size_t pos = 0;
-    std::string out;
+    Spans found;
 };
+
+// Overlapping or touching spans become one mask; an empty span still shows one, so an
+// empty password looks like any other.
+std::string with_spans_masked(std::string_view text, Spans spans) {
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    std::string out;
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const std::size_t begin = spans[i].begin;
+        std::size_t end = spans[i].end;
+        while (i + 1 < spans.size() && spans[i + 1].begin <= end) end = std::max(end, spans[++i].end);
+        out += text.substr(copied, begin - copied);
+        out += mask;
+        copied = end;
+    }
+    out += text.substr(copied);
+    return out;
+}
 
 }  // namespace
 
 std::string mask_conninfo_passwords(const std::string& conninfo) {
-    if (is_uri(conninfo)) return mask_uri(conninfo);
-    return KeyValueMasker(conninfo).run();
+    const std::string_view text = conninfo;
+    return with_spans_masked(text, is_uri(text) ? uri_secrets(text) : KeyValueReader(text).secrets());
 }
 
 }  // namespace vantrel

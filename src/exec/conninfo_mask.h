@@ -5,11 +5,12 @@
 
 namespace vantrel {
 
-// The connection string with every password libpq could read from it replaced by
-// "********": the password keyword of the key=value form (dbname values included, since
-// they may hold a whole connection string), and in a postgresql:// or postgres:// URI the
-// password of user:password@ and a password query parameter. A string that libpq would
-// refuse is masked from the point where it stops making sense. Never throws but bad_alloc.
+// The connection string with every password libpq would read from it replaced by
+// "********", all other bytes as given: the value of password (and of the other secret
+// keywords) in the key=value form, and in a postgresql:// or postgres:// URI the password
+// of user:password@ and of a password query parameter. A string libpq would refuse is
+// masked from the point where it stops making sense, so a password in it is never shown.
+// Never throws but bad_alloc.
 std::string mask_conninfo_passwords(const std::string& conninfo);
 
 }  // namespace vantrel
