@@ -35,12 +35,53 @@ TEST(Connection, OutcomeTextOfEachStatementForm) {
         {"create temp table if not exists scratch(x int)", ";", false, ""},
         {"insert into scratch values (1), (2)", ";", false, ""},
         {"select 1; select 2, 3", ",", false, "2,3"},
+        {"select 1 from generate_series(1, 3); select 1/0", ";", false, "ERROR:  division by zero\n"},
+        {"select 1 from generate_series(1, 3); create temp table if not exists s2(x int)", ";", false, ""},
+        {"select 1/0; select 2", ";", false, "ERROR:  division by zero\n"},
         {"select x from scratch order by x", ";", true, "TRUE"},
         {"update scratch set x = x + 1", ";", true, "TRUE"},
     };
     for (const Outcome& c : cases) {
         EXPECT_EQ(connection.execute(c.query, c.sep, 30, c.drop), c.expected) << c.query;
     }
+}
+
+// Counts how often rows already passed on were dropped: a failure part-way can only replace
+// rows that were streamed before it.
+struct RecordingSink final : OutcomeSink {
+    using OutcomeSink::append;
+    void append(const char* data, std::size_t size) override { text.append(data, size); }
+    void clear() override {
+        if (!text.empty()) ++dropped;
+        text.clear();
+    }
+    std::string text;
+    int dropped = 0;
+};
+
+TEST(Connection, RowsArriveOneByOneAndAFailurePartWayLeavesOnlyTheError) {
+    VANTREL_REQUIRE_SERVER();
+    Connection connection(test_conninfo());
+    std::string expected;
+    for (int i = 1; i <= 20000; ++i) expected += (i > 1 ? "\n" : "") + std::to_string(i) + ";r";
+    RecordingSink rows;
+    connection.execute("select i, 'r' from generate_series(1, 20000) i", ";", 30, false, rows);
+    EXPECT_EQ(rows.text, expected);
+
+    RecordingSink failing;
+    connection.execute("select case when i < 5000 then i else 1 / (i - 5000) end "
+                       "from generate_series(1, 10000) i",
+                       ";", 30, false, failing);
+    EXPECT_EQ(failing.text, "ERROR:  division by zero\n");
+    EXPECT_EQ(failing.dropped, 1) << "the rows were held back until the statement ended";
+    EXPECT_EQ(connection.execute("select 7", ";", 30, false), "7");
+}
+
+TEST(Connection, CopyStatementGivesAnEmptyOutcomeAndTheSessionGoesOn) {
+    VANTREL_REQUIRE_SERVER();
+    Connection connection(test_conninfo());
+    EXPECT_EQ(connection.execute("copy (select 1) to stdout", ";", 30, false), "");
+    EXPECT_EQ(connection.execute("select 7", ";", 30, false), "7");
 }
 
 TEST(Connection, FailedStatementGivesTheServersErrorText) {

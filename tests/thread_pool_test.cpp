@@ -140,6 +140,38 @@ TEST(ThreadPool, ConcurrentStopsAllReturnAfterEveryWorkerEnded) {
     EXPECT_GE(recorder.finished.load(), 2);
 }
 
+TEST(ThreadPool, EveryBurstReachesEveryIdleWorker) {
+    // Each item holds its worker until every worker holds one, which only a burst that wakes
+    // them all allows; a worker left asleep shows as a round that never completes.
+    constexpr unsigned workers = 4;
+    constexpr unsigned rounds = 20;
+    std::atomic<unsigned> holding{0};
+    std::atomic<unsigned> stranded{0};
+    ThreadPool<int> pool(workers, [&](ThreadPool<int>* p) {
+        int round = 0;
+        while (p->dequeue(round)) {
+            const unsigned all_held = (static_cast<unsigned>(round) + 1) * workers;
+            ++holding;
+            const auto give_up = std::chrono::steady_clock::now() + 10s;
+            while (holding.load() < all_held) {
+                if (std::chrono::steady_clock::now() > give_up) {
+                    ++stranded;
+                    break;
+                }
+                std::this_thread::yield();
+            }
+        }
+    });
+    for (unsigned round = 0; round < rounds; ++round) {
+        std::this_thread::sleep_for(5ms);  // every worker back asleep on an empty queue
+        for (unsigned i = 0; i < workers; ++i) ASSERT_TRUE(pool.enqueue(static_cast<int>(round)));
+        while (holding.load() < (round + 1) * workers && stranded.load() == 0) std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(stranded.load(), 0u) << "round " << round;
+    }
+    pool.shutdown(true);
+    EXPECT_EQ(holding.load(), rounds * workers);
+}
+
 TEST(ThreadPool, DestroyingARunningPoolStopsItsWorkers) {
     Recorder recorder;
     recorder.gate.set_value();

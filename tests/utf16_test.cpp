@@ -60,5 +60,39 @@ TEST(Utf16, HostTextRefusesNull) {
     EXPECT_EQ(host_text(u"abc").size(), 3u);
 }
 
+// The conversions work on blocks of units: every length and starting address around a block
+// boundary, with the one unit that leaves the ASCII path at every position.
+TEST(Utf16, BlockBoundariesLoseOrAddNothing) {
+    alignas(16) vantrel_char buffer[64];
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t length = 0; length <= 40; ++length) {
+            vantrel_char* const text = buffer + offset;
+            for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<vantrel_char>(u'a' + i % 26);
+            text[length] = 0;
+            text[length + 1] = u'x';  // beyond the terminator: never part of the text
+            const utf16_view view = host_text(text);
+            ASSERT_EQ(view.size(), length) << "offset " << offset;
+            std::string ascii;
+            for (std::size_t i = 0; i < length; ++i) ascii += static_cast<char>(u'a' + i % 26);
+            EXPECT_EQ(to_utf8(view), ascii);
+            EXPECT_NO_THROW(check_utf16(view));
+            for (std::size_t at = 0; at < length; ++at) {
+                utf16_string wide(view);
+                wide[at] = u'\u00e9';
+                std::string expected = ascii;
+                expected.replace(at, 1, "\xc3\xa9");
+                EXPECT_EQ(to_utf8(wide), expected) << "length " << length << " at " << at;
+                wide[at] = 0x80;  // the lowest unit that is not ASCII
+                expected = ascii;
+                expected.replace(at, 1, "\xc2\x80");
+                EXPECT_EQ(to_utf8(wide), expected) << "length " << length << " at " << at;
+                wide[at] = 0xDC00;
+                EXPECT_THROW(to_utf8(wide), std::range_error) << "length " << length << " at " << at;
+                EXPECT_THROW(check_utf16(wide), std::range_error) << "length " << length << " at " << at;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "exec/conninfo_mask.h"
-#include "exec/outcome.h"
 
 namespace vantrel {
 namespace {
@@ -68,16 +67,62 @@ bool Connection::set_statement_timeout(std::int32_t time) {
     return false;
 }
 
+void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
+                         bool drop, OutcomeSink& sink) {
+    if (!connected() || !set_statement_timeout(time)) return sink.append(last_error);
+    if (!drop) return stream_rows(query, sep, sink);
+    const ResultHandle result(PQexec(conn.get(), query.c_str()));
+    if (succeeded(result.get())) return sink.append("TRUE", 4);
+    sink.append(std::string(PQresultErrorMessage(result.get())));
+}
+
 std::string Connection::execute(const std::string& query, const std::string& sep,
                                 std::int32_t time, bool drop) {
-    if (!connected()) return last_error;
-    if (!set_statement_timeout(time)) return last_error;
+    StringSink sink;
+    execute(query, sep, time, drop, sink);
+    return std::move(sink.text);
+}
 
-    const ResultHandle result(PQexec(conn.get(), query.c_str()));
-    if (drop) return succeeded(result.get()) ? "TRUE" : PQresultErrorMessage(result.get());
-    if (succeeded(result.get())) return rows_as_text(result.get(), sep);
-    last_error = PQresultErrorMessage(result.get());
-    return last_error;
+// Single-row mode: each row is passed on as it arrives and freed, so neither the result nor
+// its text is ever held whole. The outcome is the one PQexec's result would give: that of
+// the last result of the statement text, whose rows or error replace what came before.
+void Connection::stream_rows(const std::string& query, const std::string& sep,
+                             OutcomeSink& sink) {
+    if (PQsendQuery(conn.get(), query.c_str()) == 0) {
+        last_error.clear();  // PQexec gives no result then, and so an empty error text
+        return;
+    }
+    PQsetSingleRowMode(conn.get());
+    bool previous_complete = true;  // the next result replaces the outcome so far
+    bool failed = false;
+    std::string error;
+    std::size_t rows = 0;
+    std::string row;
+    while (PGresult* next = PQgetResult(conn.get())) {
+        const ResultHandle result(next);
+        const ExecStatusType status = PQresultStatus(next);
+        if (previous_complete) {
+            sink.clear();
+            rows = 0;
+        }
+        if (status == PGRES_SINGLE_TUPLE || succeeded(next)) {
+            append_rows(next, sep, rows, row, sink);
+            failed = false;
+        } else {
+            sink.clear();
+            error = PQresultErrorMessage(next);
+            sink.append(error);
+            failed = true;
+        }
+        // The single rows of a result end with a row-less PGRES_TUPLES_OK.
+        previous_complete = status != PGRES_SINGLE_TUPLE;
+        // Where PQexec stops reading and returns the result in hand.
+        if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH ||
+            PQstatus(conn.get()) == CONNECTION_BAD) {
+            break;
+        }
+    }
+    if (failed) last_error = std::move(error);
 }
 
 }  // namespace vantrel

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "exec/outcome.h"
 #include "exec/pg_handles.h"
 
 namespace vantrel {
@@ -24,13 +25,19 @@ public:
     // Replaces the session, releasing any handle held, broken or not.
     bool connect(const std::string& conninfo);
 
-    // Sets the statement timeout, runs query and returns the outcome text: the rows
-    // (columns joined by sep, rows by a line feed), "TRUE" in drop mode, or an error text.
+    // Sets the statement timeout, runs query and passes the outcome text to sink: the rows
+    // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
+    // error text, which replaces any rows passed before it.
+    void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
+                 OutcomeSink& sink);
+
+    // The same outcome text, collected into a string.
     std::string execute(const std::string& query, const std::string& sep, std::int32_t time,
                         bool drop);
 
 private:
     bool set_statement_timeout(std::int32_t time);
+    void stream_rows(const std::string& query, const std::string& sep, OutcomeSink& sink);
 
     SessionHandle conn;
     std::string last_error;

@@ -1,25 +1,57 @@
 #include "exec/result_file.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "platform/replacement_file.h"
-
 namespace vantrel {
+namespace {
 
-void write_result_file(const utf16_string& path, const std::string& outcome) {
-    ReplacementFile file(path);
-    const char* cursor = outcome.data();
-    const char* const end = cursor + outcome.size();
-    // Line by line, so no second copy of a large outcome is ever made.
+void write_with_crlf(ReplacementFile& file, const char* data, std::size_t size) {
+    const char* cursor = data;
+    const char* const end = data + size;
     while (cursor < end) {
         const void* found = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
         const char* line_end = found ? static_cast<const char*>(found) : end;
-        file.write(cursor, static_cast<std::size_t>(line_end - cursor));
+        if (line_end > cursor) file.write(cursor, static_cast<std::size_t>(line_end - cursor));
         if (line_end == end) break;
         file.write("\r\n", 2);
         cursor = line_end + 1;
     }
-    file.commit();
+}
+
+}  // namespace
+
+ResultFileWriter::ResultFileWriter(const utf16_string& path) : path(path) {}
+
+void ResultFileWriter::append(const char* data, std::size_t size) {
+    if (head.size() <= excerpt_limit) {
+        head.append(data, std::min(size, excerpt_limit + 1 - head.size()));
+    }
+    if (failure || size == 0) return;
+    try {
+        if (!file) file.emplace(path);
+        write_with_crlf(*file, data, size);
+    } catch (...) {
+        failure = std::current_exception();
+        file.reset();  // its temporary file goes at once
+    }
+}
+
+void ResultFileWriter::clear() {
+    file.reset();
+    failure = nullptr;
+    head.clear();
+}
+
+void ResultFileWriter::commit() {
+    if (failure) std::rethrow_exception(failure);
+    if (!file) file.emplace(path);
+    file->commit();
+}
+
+std::string ResultFileWriter::excerpt() const {
+    if (head.size() <= excerpt_limit) return head;
+    return head.substr(0, excerpt_limit) + "...";
 }
 
 }  // namespace vantrel

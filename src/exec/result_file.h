@@ -1,14 +1,44 @@
 #pragma once
 // Delivery of an outcome text to the host: the file at the task's path.
 
+#include <cstddef>
+#include <exception>
+#include <optional>
 #include <string>
 
+#include "exec/outcome.h"
+#include "platform/replacement_file.h"
 #include "platform/utf16.h"
 
 namespace vantrel {
 
-// Replaces the file at path with the outcome, each line feed stored as CR LF and nothing
-// added. Throws std::exception subclasses on failure; the previous file is then untouched.
-void write_result_file(const utf16_string& path, const std::string& outcome);
+// Writes one outcome text, as it arrives, to the file that will replace the one at path:
+// each line feed stored as CR LF, nothing added. The temporary file is made at the first
+// byte (or at commit, for an empty outcome); clear() removes it with what it held.
+// A failure to write is held, and the rest of the outcome dropped, until commit().
+class ResultFileWriter final : public OutcomeSink {
+public:
+    explicit ResultFileWriter(const utf16_string& path);
+
+    using OutcomeSink::append;
+    void append(const char* data, std::size_t size) override;
+    void clear() override;
+
+    // Moves the complete outcome into place. Throws the held failure, or any failure of the
+    // move itself, as std::exception subclasses; the previous file is then untouched.
+    void commit();
+
+    // For the log: the outcome's first 1024 bytes, line feeds as they are, and "..." after
+    // them when there are more. May cut a UTF-8 sequence.
+    std::string excerpt() const;
+
+private:
+    static constexpr std::size_t excerpt_limit = 1024;
+
+    const utf16_string& path;
+    std::optional<ReplacementFile> file;
+    std::exception_ptr failure;
+    std::string head;  // at most excerpt_limit + 1 bytes
+};
 
 }  // namespace vantrel

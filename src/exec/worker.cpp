@@ -16,17 +16,10 @@ namespace {
 
 using ConnectionMap = std::map<std::string, Connection>;
 
-constexpr std::size_t excerpt_limit = 1024;
-
-// The beginning of an outcome for the log; counts bytes, so it may cut a UTF-8 sequence.
-std::string excerpt_of(const std::string& outcome) {
-    if (outcome.size() <= excerpt_limit) return outcome;
-    return outcome.substr(0, excerpt_limit) + "...";
-}
-
-void deliver(const Task& task, const std::string& outcome) {
+// A failed write ends only this task's delivery: the worker goes on.
+void deliver(const Task& task, ResultFileWriter& writer) {
     try {
-        write_result_file(task.path, outcome);
+        writer.commit();
     } catch (const std::exception& error) {
         spdlog::error("worker_function(): Can`t write results to file \"{}\": {}",
                       to_utf8_lossy(task.path), error.what());
@@ -48,12 +41,14 @@ void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connectio
         }
         connection.connect(task.conninfo);
     }
-    const std::string outcome = connection.execute(task.query, task.sep, task.time, task.drop);
+    // The outcome goes to the temporary file as it arrives, never whole in memory.
+    ResultFileWriter writer(task.path);
+    connection.execute(task.query, task.sep, task.time, task.drop, writer);
     if (tracing) {
         spdlog::debug("worker_function(): Query execution finished. Result:\n'''{}'''",
-                      excerpt_of(outcome));
+                      writer.excerpt());
     }
-    deliver(task, outcome);
+    deliver(task, writer);
 }
 
 }  // namespace

@@ -40,10 +40,18 @@ public:
 
     // Queues the item; false once the pool is stopping or stopped.
     bool enqueue(Item item) {
-        std::lock_guard<std::mutex> lock(tasks_mutex);
-        if (stop_workers || stop_accepting) return false;
-        tasks.push_back(std::move(item));
-        task_available.notify_one();
+        bool was_empty = false;
+        {
+            std::lock_guard<std::mutex> lock(tasks_mutex);
+            if (stop_workers || stop_accepting) return false;
+            was_empty = tasks.empty();
+            tasks.push_back(std::move(item));
+        }
+        // Only an empty queue may have every worker asleep; behind a waiting item, the worker
+        // that takes it wakes the next one (dequeue). Signalled after the unlock, so the woken
+        // worker does not block at once on the mutex this thread still holds. Both keep the
+        // wake-up system call off most submissions.
+        if (was_empty) task_available.notify_one();
         return true;
     }
 
@@ -53,9 +61,16 @@ public:
         std::unique_lock<std::mutex> lock(tasks_mutex);
         task_available.wait(lock, [this] { return stop_workers || !tasks.empty(); });
         if (stop_workers) return false;
-        item = std::move(tasks.front());
+        // Moved out here and into item after the unlock: the previous item's memory is
+        // released outside the lock that submitting threads wait for.
+        Item taken(std::move(tasks.front()));
         tasks.pop_front();
-        task_taken.notify_one();
+        const bool more = !tasks.empty();
+        // A draining stop waits for an empty queue only: no wake-up for every item taken.
+        if (!more) task_taken.notify_all();
+        lock.unlock();
+        if (more) task_available.notify_one();
+        item = std::move(taken);
         return true;
     }
 

@@ -1,0 +1,141 @@
+#pragma once
+// Small helpers shared by the bench programs: clocks, percentiles, UTF-16 arguments,
+// result lines and a one-value libpq query. Results go to standard error as
+// "RESULT <key> <value>" lines, because the library itself writes to standard output.
+
+#include <libpq-fe.h>
+#include <sys/stat.h>
+#include <x86intrin.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+inline std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Time stamp counter: a few nanoseconds to read, so it can bracket a single call.
+// Converted to nanoseconds with a rate measured against the steady clock.
+inline std::uint64_t ticks() { return __rdtsc(); }
+
+class TickRate {
+public:
+    TickRate() : start_ns(now_ns()), start_ticks(ticks()) {}
+    // Nanoseconds per tick over the time since construction (call after some work).
+    double ns_per_tick() const {
+        const std::int64_t ns = now_ns() - start_ns;
+        const std::uint64_t t = ticks() - start_ticks;
+        return t == 0 ? 1.0 : static_cast<double>(ns) / static_cast<double>(t);
+    }
+
+private:
+    std::int64_t start_ns;
+    std::uint64_t start_ticks;
+};
+
+// The q-quantile (0..1) by nearest rank; sorts the samples.
+template <typename T>
+double quantile(std::vector<T>& samples, double q) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    std::size_t rank = static_cast<std::size_t>(q * static_cast<double>(samples.size()));
+    if (rank >= samples.size()) rank = samples.size() - 1;
+    return static_cast<double>(samples[rank]);
+}
+
+inline void result(const std::string& key, double value) {
+    std::fprintf(stderr, "RESULT %s %.6g\n", key.c_str(), value);
+}
+
+// ASCII/BMP UTF-8 to UTF-16 is enough for the bench's own arguments.
+inline std::u16string utf16(const std::string& text) {
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += static_cast<char16_t>(c);
+        } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+            out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[++i] & 0x3F));
+        } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
+            const char16_t unit = static_cast<char16_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) |
+                                                        (text[i + 2] & 0x3F));
+            out += unit;
+            i += 2;
+        } else {
+            throw std::invalid_argument("bench utf16: unsupported text");
+        }
+    }
+    return out;
+}
+
+inline bool file_exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// Waits until every path exists; false after timeout_ms.
+inline bool wait_for_files(const std::vector<std::string>& paths, int timeout_ms) {
+    const std::int64_t deadline = now_ns() + std::int64_t(timeout_ms) * 1000000;
+    for (const std::string& path : paths) {
+        while (!file_exists(path)) {
+            if (now_ns() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    return true;
+}
+
+// First column of the first row of sql on a fresh session.
+inline std::string query_one(const std::string& conninfo, const std::string& sql) {
+    PGconn* conn = PQconnectdb(conninfo.c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+        const std::string error = PQerrorMessage(conn);
+        PQfinish(conn);
+        throw std::runtime_error(error);
+    }
+    PGresult* res = PQexec(conn, sql.c_str());
+    std::string value;
+    const bool ok = PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) > 0;
+    if (ok) value = PQgetvalue(res, 0, 0);
+    const std::string error = PQresultErrorMessage(res);
+    PQclear(res);
+    PQfinish(conn);
+    if (!ok) throw std::runtime_error(sql + ": " + error);
+    return value;
+}
+
+inline unsigned worker_count() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
+
+// The same connection string told apart by application_name, k of them.
+inline std::vector<std::string> conninfos(const std::string& base, unsigned k, const std::string& tag) {
+    std::vector<std::string> out;
+    for (unsigned i = 0; i < k; ++i) out.push_back(base + " application_name=" + tag + std::to_string(i));
+    return out;
+}
+
+[[noreturn]] inline void usage(const char* text) {
+    std::fprintf(stderr, "usage: %s\n", text);
+    std::exit(2);
+}
+
+}  // namespace bench
