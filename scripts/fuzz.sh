@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Fuzzes every piece that reads host input, each for a bounded time, with libFuzzer and
+# AddressSanitizer + UndefinedBehaviorSanitizer (clang-14 from Debian):
+#   utf16          UTF-16 to UTF-8 against glibc's iconv (src/platform/utf16.cpp)
+#   task_describe  the task's log line decodes back to its members (src/task/task.cpp)
+#   conninfo_mask  password masking against libpq's reading (src/exec/conninfo_mask.cpp)
+# Each run starts from the checked-in seeds in tests/fuzz/corpus/<target>; what it finds
+# stays in BUILD_DIR/corpus/<target>, crashing inputs in BUILD_DIR/artifacts. Exits non-zero
+# when any target breaks a property or crashes.
+#
+# Usage: scripts/fuzz.sh [TARGET...]        (default: all three)
+# Environment: FUZZ_SECONDS (per target, default 60), BUILD_DIR (default build-fuzz)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-fuzz}
+seconds=${FUZZ_SECONDS:-60}
+all_targets=(utf16 task_describe conninfo_mask)
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
+
+"$root/scripts/ensure-packages.sh" clang-14 libclang-rt-14-dev libpq-dev
+
+sources_of() {
+  case "$1" in
+    utf16) echo "src/platform/utf16.cpp" ;;
+    task_describe) echo "src/task/task.cpp src/platform/utf16.cpp" ;;
+    conninfo_mask) echo "src/exec/conninfo_mask.cpp" ;;
+    *) echo "unknown fuzz target: $1 (known: ${all_targets[*]})" >&2; exit 2 ;;
+  esac
+}
+
+mkdir -p "$build/artifacts"
+flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -I"$root/include" -I"$root/src" -I"$root/tests" -I"$(pg_config --includedir)")
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+failed=()
+for target in "${targets[@]}"; do
+  sources=$(sources_of "$target")
+  binary=$build/${target}_fuzz
+  # shellcheck disable=SC2086  # sources is a word list
+  (cd "$root" && clang++-14 "${flags[@]}" "tests/fuzz/${target}_fuzz.cpp" $sources -lpq -o "$binary")
+  corpus=$build/corpus/$target
+  mkdir -p "$corpus"
+  log=$build/$target.log
+  started=$(date +%s)
+  status=0
+  "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$target-" "$corpus" "$root/tests/fuzz/corpus/$target" \
+    >"$log" 2>&1 || status=$?
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)
+  echo "fuzz $target: ${runs:-?} inputs in $(( $(date +%s) - started )) s, ${coverage:-cov: ?}, corpus $(ls "$corpus" | wc -l) files, exit $status"
+  if [ "$status" -ne 0 ]; then
+    grep -E 'property broken|ERROR: |runtime error|SUMMARY|Test unit written' "$log" | head -n 20 >&2 || true
+    failed+=("$target")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzzing broke: ${failed[*]} (logs and inputs in $build)" >&2
+  exit 1
+fi
+echo "fuzzing: ${#targets[@]} targets, no property broken, no sanitizer report"

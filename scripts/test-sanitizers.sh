@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The whole test suite under a sanitizer, in a build of its own:
+#   address  AddressSanitizer + LeakSanitizer + UndefinedBehaviorSanitizer  (build-asan/)
+#   thread   ThreadSanitizer                                               (build-tsan/)
+# Everything is compiled with the sanitizer: the test programs, the objects linked into them
+# and libvantrel.so itself, which the forked hosts load with dlopen. The first report ends the
+# process that made it (halt_on_error, no recovery for UBSan) with exit code 86, so a forked
+# host's report fails its test through the host's exit code; and every report of every process,
+# forked hosts included, is also written under BUILD_DIR/sanitizer-reports: any file there
+# fails this script, whatever the tests concluded.
+# Usage: scripts/test-sanitizers.sh address|thread [BUILD_DIR]
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+kind=${1:-}
+case "$kind" in
+  address)
+    flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+    build=${2:-$root/build-asan}
+    ;;
+  thread)
+    flags="-fsanitize=thread -fno-omit-frame-pointer"
+    build=${2:-$root/build-tsan}
+    ;;
+  *)
+    echo "usage: $0 address|thread [BUILD_DIR]" >&2
+    exit 2
+    ;;
+esac
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+"$root/scripts/ensure-packages.sh" $(cat "$root/scripts/build-packages.txt")
+
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+reports=$build/sanitizer-reports
+rm -rf "$reports"
+mkdir -p "$reports"
+
+common="halt_on_error=1:exitcode=86:print_stacktrace=1"
+export ASAN_OPTIONS="$common:log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+export UBSAN_OPTIONS="$common:log_path=$reports/ubsan"
+export TSAN_OPTIONS="$common:log_path=$reports/tsan:second_deadlock_stack=1"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags"
+cmake --build "$build" -j "$jobs"
+
+# The installed-package test builds a consumer without the sanitizer, which cannot load an
+# instrumented library; the plain build runs it.
+status=0
+ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 900 -E '^install_consumer$' || status=$?
+
+if [ -n "$(ls -A "$reports")" ]; then
+  echo "== sanitizer reports ($kind):" >&2
+  for report in "$reports"/*; do
+    echo "-- $report" >&2
+    cat "$report" >&2
+  done
+  echo "sanitizer ($kind): $(ls "$reports" | wc -l) report(s)" >&2
+  exit 1
+fi
+[ "$status" -eq 0 ] || exit "$status"
+echo "sanitizer ($kind): 0 reports"

@@ -1,0 +1,121 @@
+#pragma once
+// Helpers for the fault, load and security tests: the test server's life beyond a restart,
+// outcome classification, waiting for result files, and the private namespaces in which a
+// forked host breaks its own network or file system without touching the machine's.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vantrel::test {
+
+// Whether this build runs under a sanitizer whose allocator or speed changes what is measured.
+constexpr bool sanitized_build() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+// Worker threads of the library's pool on this machine.
+unsigned library_workers();
+
+// `<pg-cluster.sh> stop <dir>`: fast shutdown of the test server. restart_test_server() starts
+// it again on the same port. Throws std::runtime_error on failure.
+void stop_test_server();
+
+// The port of the test server's connection string ("port=N"); throws when there is none.
+int test_server_port();
+
+// What a result file holds, as a host would judge it.
+enum class Outcome { missing, expected, error_text, other };
+Outcome classify(const std::string& path, const std::string& expected);
+
+// True when text is one of the library's error outcomes: a server or libpq error text.
+bool is_error_text(const std::string& text);
+
+// Waits until path exists or the deadline passes.
+bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline);
+
+// Resident set size of this process in KiB, from /proc/self/statm.
+long resident_kib();
+
+// Files in dir whose names start with ".vantrel-": temporary files the library left behind.
+std::vector<std::string> leftover_temporaries(const std::string& dir);
+
+// A check that runs inside a forked host, where gtest's assertions do not reach the test:
+// every failure is printed as "CHECK FAILED: ..." and counted for the exit code.
+class ChildChecks {
+public:
+    void expect(bool condition, const std::string& what);
+    int exit_code() const { return failures == 0 ? 0 : 1; }
+
+private:
+    int failures = 0;
+};
+
+// Everything this process has written to standard output so far, when that is a file (as in a
+// forked host of run_host / run_linked).
+std::string own_output();
+
+// A measured value printed by a forked host as "FIGURE <name> <value>", and read back by the
+// test; NaN when the output holds none.
+void print_figure(const std::string& name, double value);
+double figure(const std::string& output, const std::string& name);
+
+// The exit code a forked host returns when the machine does not allow a fault to be staged;
+// it prints "SKIP: <reason>" first.
+constexpr int skip_exit_code = 77;
+
+// --- Private namespaces (Linux; need CAP_SYS_ADMIN / CAP_NET_ADMIN, as root in CI has).
+
+// Moves the calling thread into a new mount namespace whose mounts no longer propagate to
+// the machine's. Threads it starts afterwards inherit it. False with why set when refused.
+bool enter_private_mount_namespace(std::string& why);
+
+// Mounts a tmpfs of size_kib at dir (in the private mount namespace).
+bool mount_tmpfs(const std::string& dir, int size_kib, std::string& why);
+
+// Remounts the tmpfs at dir read-only or read-write, retrying while writers hold it open.
+bool remount_tmpfs(const std::string& dir, int size_kib, bool read_only, std::string& why);
+
+// Moves the calling thread into a new network namespace that only has a loopback interface.
+bool enter_private_network_namespace(std::string& why);
+
+// Takes the loopback interface of the calling thread's network namespace up or down. Down, the
+// namespace's established TCP connections go silent: nothing sent on them arrives.
+bool set_loopback(bool up, std::string& why);
+
+// Forwards TCP connections from a port in one network namespace to a port on 127.0.0.1 in
+// another. Construct it in the namespace the server is in; then call listen_here() from a
+// thread in the new namespace. Its thread stays in the namespace it started in.
+class NamespaceRelay {
+public:
+    explicit NamespaceRelay(int upstream_port);
+    ~NamespaceRelay();
+    NamespaceRelay(const NamespaceRelay&) = delete;
+    NamespaceRelay& operator=(const NamespaceRelay&) = delete;
+
+    // Listens on 127.0.0.1 in the calling thread's network namespace; returns the port.
+    int listen_here();
+    // Closes every relayed connection on both sides.
+    void drop_all();
+    int connections_accepted() const { return accepted.load(); }
+
+private:
+    void run();
+
+    int upstream_port;
+    std::atomic<int> listener{-1};  // set by listen_here() from another thread
+    int wake[2] = {-1, -1};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> dropping{false};
+    std::atomic<int> accepted{0};
+    std::thread thread;
+};
+
+}  // namespace vantrel::test

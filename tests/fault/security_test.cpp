@@ -1,0 +1,179 @@
+// What a host must be able to rely on: no connection password on standard output or in the
+// log at any level, user text that never acts as a format string, and result files created
+// with the permissions a plain create would give under the process's umask.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "fault/fault_support.h"
+#include "support/host_process.h"
+#include "support/pg_server.h"
+#include "vantrel.h"
+
+namespace vantrel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+class Security : public testing::Test {
+protected:
+    void SetUp() override {
+        conninfo = test_conninfo();
+        if (conninfo.empty()) GTEST_SKIP() << "no test server";
+        dir = make_temp_dir();
+    }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    std::string conninfo;
+    std::string dir;
+};
+
+// Every syntax a password can take, each with its own secret; the server trusts the loopback,
+// so the sessions succeed and every log line of a working session is produced.
+TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
+    const int port = test_server_port();
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    struct Case {
+        std::string conninfo;
+        std::string secret;
+    };
+    const Case cases[] = {
+        {conninfo + " password=Kv1SecretPw", "Kv1SecretPw"},
+        {conninfo + " password='Qt2 Secret\\'Pw'", "Qt2 Secret"},
+        {"password = Sp3SecretPw " + conninfo, "Sp3SecretPw"},
+        {conninfo + " sslpassword=Ssl4SecretPw", "Ssl4SecretPw"},
+        {"postgresql://postgres:Ur5SecretPw@" + host + "/postgres", "Ur5SecretPw"},
+        {"postgresql://" + host + "/postgres?user=postgres&password=Pm6SecretPw", "Pm6SecretPw"},
+        {"postgres://postgres:Pc7Secret%40Pw@" + host + "/postgres", "Pc7Secret"},
+        {"host=/nonexistent-socket-dir password=Un8SecretPw", "Un8SecretPw"},
+        {conninfo + " password=Bad9SecretPw connect_timeout=x", "Bad9SecretPw"},  // libpq refuses it
+    };
+    const HostRun run = run_linked([&] {
+        spdlog::set_level(spdlog::level::trace);
+        cVantrelInit();
+        int n = 0;
+        for (const Case& c : cases) {
+            const std::u16string conn = utf16(c.conninfo);
+            const std::string id = std::to_string(n++);
+            cVantrel(conn.c_str(), u";", u"select 1", 30, utf16(path("ok" + id)).c_str());
+            cVantrelExec(conn.c_str(), u"select * from no_such_table", 30, utf16(path("error" + id)).c_str());
+            cVantrel(conn.c_str(), u";", u"select 1", -1, utf16(path("timeout" + id)).c_str());
+            cVantrel(conn.c_str(), u";", u"select 1", 30, utf16(path("no-dir" + id + "/x")).c_str());
+            const char16_t bad[] = {u's', 0xDC00, 0};
+            cVantrel(conn.c_str(), u";", bad, 30, utf16(path("rejected" + id)).c_str());
+        }
+        // Every live session is closed by the server and opened again: the reconnect's lines.
+        std::this_thread::sleep_for(500ms);
+        restart_test_server();
+        for (std::size_t i = 0; i < 3 * library_workers(); ++i) {
+            for (const Case& c : cases) {
+                cVantrel(utf16(c.conninfo).c_str(), u";", u"select 2", 30, utf16(path("again")).c_str());
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        cVantrelDeinit(true);
+        return 0;
+    }, 180);
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    // The scenario did what it claims: sessions ran, lines were printed, masks shown.
+    EXPECT_EQ(read_file(path("ok0")), "1");
+    EXPECT_EQ(read_file(path("ok4")), "1");
+    EXPECT_EQ(read_file(path("ok5")), "1");
+    EXPECT_GT(count_lines_with(run.output, "[debug] worker_function(): Creating connection to "), 0);
+    EXPECT_GT(count_lines_with(run.output, "Connection constructed: "), 0);
+    EXPECT_GT(count_lines_with(run.output, "Can`t write results to file"), 0);
+    EXPECT_GT(count_lines_with(run.output, "Task rejected: bad conversion"), 0);
+    EXPECT_NE(run.output.find("password=********"), std::string::npos);
+    EXPECT_NE(run.output.find("postgres:********@"), std::string::npos);
+    for (const Case& c : cases) {
+        EXPECT_EQ(run.output.find(c.secret), std::string::npos) << c.secret << " shown:\n" << run.output;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string content = read_file(entry.path());
+        for (const Case& c : cases) {
+            EXPECT_EQ(content.find(c.secret), std::string::npos) << c.secret << " in " << entry.path();
+        }
+    }
+}
+
+TEST_F(Security, UserTextIsNeverAFormatString) {
+    const std::string text = "{} {0} {:>10} {:%Y} %s%n%x%p %% {{}}";
+    const std::u16string c = utf16(conninfo + " application_name='" + text + "'");
+    const std::string odd_name = "out {}%s%n.txt";
+    const HostRun run = run_linked([&] {
+        const std::u16string sql = utf16("select '" + text + "'");
+        const std::u16string failing = utf16("select * from \"" + text + "\"");
+        const bool ok =
+            cVantrel(c.c_str(), utf16(text).c_str(), utf16("select '" + text + "', 2").c_str(), 30,
+                     utf16(path(odd_name)).c_str()) &&
+            cVantrel(c.c_str(), u";", sql.c_str(), 30, utf16(path("value")).c_str()) &&
+            cVantrelExec(c.c_str(), failing.c_str(), 30, utf16(path("error")).c_str()) &&
+            cVantrel(c.c_str(), u";", sql.c_str(), 30, utf16(path("no dir " + text + "/x")).c_str());
+        cVantrelDeinit(true);
+        return ok ? 0 : 3;
+    });
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(read_file(path(odd_name)), text + text + "2");
+    EXPECT_EQ(read_file(path("value")), text);
+    const std::string error = read_file(path("error"));
+    EXPECT_EQ(error.rfind("ERROR:  relation \"" + text + "\" does not exist\r\n", 0), 0u) << error;
+    EXPECT_NE(error.find("LINE 1: select * from \"" + text + "\"\r\n"), std::string::npos) << error;
+    // The log shows the user's text as it is, wherever it appears.
+    EXPECT_EQ(count_lines_with(run.output, "Enqueue task {\"query\":\"select '" + text + "'\""), 2) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "\"sep\":\"" + text + "\""), 2);
+    EXPECT_EQ(count_lines_with(run.output, "\"path\":\"" + path(odd_name) + "\""), 2);
+    // One line per worker that met the connection string, each with the text intact.
+    const int constructed = count_lines_with(run.output, "Connection constructed: ");
+    EXPECT_GE(constructed, 1);
+    EXPECT_EQ(count_lines_with(run.output, "Connection constructed: " + conninfo + " application_name='" + text + "'"),
+              constructed)
+        << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "Can`t write results to file \"" + path("no dir " + text + "/x") + "\""), 1);
+    EXPECT_NE(run.output.find("Result:\n'''" + text + "'''"), std::string::npos);
+}
+
+struct UmaskCase {
+    mode_t umask_value;
+    mode_t expected;
+};
+
+TEST_F(Security, NewResultFilesGetThePermissionsOfAPlainCreate) {
+    const UmaskCase cases[] = {{022, 0644}, {027, 0640}, {077, 0600}, {0, 0666}, {002, 0664}};
+    const std::u16string c = utf16(conninfo);
+    const HostRun run = run_host([&](const Exports& lib) {
+        for (const UmaskCase& u : cases) {
+            const std::string mask = std::to_string(u.umask_value);
+            umask(u.umask_value);
+            // The same create as a host's own, for comparison.
+            close(open(path("plain" + mask).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+            lib.exec(c.c_str(), u"select 1", 30, utf16(path("result" + mask)).c_str());
+            wait_for_file(path("result" + mask), Clock::now() + 30s);
+        }
+        lib.deinit(true);
+        return 0;
+    });
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    for (const UmaskCase& u : cases) {
+        const std::string mask = std::to_string(u.umask_value);
+        struct stat result {};
+        struct stat plain {};
+        ASSERT_EQ(stat(path("result" + mask).c_str(), &result), 0);
+        ASSERT_EQ(stat(path("plain" + mask).c_str(), &plain), 0);
+        EXPECT_EQ(result.st_mode & 07777, u.expected) << "umask 0" << std::oct << u.umask_value;
+        EXPECT_EQ(result.st_mode & 07777, plain.st_mode & 07777) << "umask 0" << std::oct << u.umask_value;
+        EXPECT_EQ(read_file(path("result" + mask)), "TRUE");
+    }
+}
+
+}  // namespace
+}  // namespace vantrel::test

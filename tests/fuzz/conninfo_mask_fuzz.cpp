@@ -1,0 +1,230 @@
+// Password masking against libpq's own reading of the connection string (PQconninfoParse):
+// for every string libpq accepts,
+//  - no secret survives: each option libpq shows as '*' (PQconndefaults' dispchar) reads
+//    back from the masked string as "********", and its value, where it is distinctive
+//    text, appears nowhere in the masked string;
+//  - nothing else changes: every other option reads back exactly as before.
+// The masker's deliberate excesses are allowed and nothing more: once a value holds
+// "password" followed by '=', the rest may be hidden; in a URI whose authority holds several
+// '@', everything up to the last one may be hidden; an empty password shows as masked too;
+// a key=value value that is itself a URI has its own secrets masked, and is checked as a
+// connection string of its own.
+// Strings libpq refuses have no reading to compare with; they only must not crash.
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "exec/conninfo_mask.h"
+#include "fuzz/fuzz_check.h"
+
+namespace {
+
+using vantrel::fuzz::printable;
+using Options = std::map<std::string, std::string>;
+
+constexpr const char* mask = "********";
+
+// libpq's reading of text: every option given a value, or nullopt when libpq refuses it.
+std::optional<Options> libpq_reading(const std::string& text) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
+    if (error != nullptr) PQfreemem(error);
+    if (options == nullptr) return std::nullopt;
+    Options values;
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (option->val != nullptr) values[option->keyword] = option->val;
+    }
+    PQconninfoFree(options);
+    return values;
+}
+
+// The keywords libpq itself hides when it shows a connection's settings.
+const std::set<std::string>& secret_keywords() {
+    static const std::set<std::string> secrets = [] {
+        std::set<std::string> found;
+        PQconninfoOption* defaults = PQconndefaults();
+        for (const PQconninfoOption* option = defaults; option && option->keyword; ++option) {
+            if (option->dispchar != nullptr && option->dispchar[0] == '*') found.insert(option->keyword);
+        }
+        PQconninfoFree(defaults);
+        FUZZ_REQUIRE(found.count("password") == 1, "libpq hides no password keyword");
+        return found;
+    }();
+    return secrets;
+}
+
+bool is_uri(const std::string& text) {
+    return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int count_of(const std::string& text, const std::string& part);
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string percent_decoded(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// "password" anywhere, or a secret keyword of newer libpq releases, read as the masker reads
+// a mistyped keyword: percent-decoded, blanks, quotes and backslashes dropped, any case.
+int password_mentions(const std::string& text) {
+    std::string plain;
+    for (const char c : lower(percent_decoded(text))) {
+        if (!is_blank(c) && c != '\'' && c != '"' && c != '\\') plain += c;
+    }
+    return count_of(plain, "password") + count_of(plain, "oauth_client_secret") +
+           count_of(plain, "scram_client_key") + count_of(plain, "scram_server_key");
+}
+
+// Every keyword=value of a key=value string libpq accepted, in order (values as libpq
+// reads them, overridden ones included): keyword, blanks, '=', blanks, then a bare value up
+// to a blank or a single-quoted one, with backslash escapes in both.
+std::vector<std::pair<std::string, std::string>> assignments(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> found;
+    std::size_t pos = 0;
+    const auto skip_blanks = [&] {
+        while (pos < text.size() && is_blank(text[pos])) ++pos;
+    };
+    while (true) {
+        skip_blanks();
+        if (pos >= text.size()) return found;
+        std::string keyword;
+        while (pos < text.size() && text[pos] != '=' && !is_blank(text[pos])) keyword += text[pos++];
+        skip_blanks();
+        ++pos;  // '='
+        skip_blanks();
+        std::string value;
+        const bool quoted = pos < text.size() && text[pos] == '\'';
+        if (quoted) ++pos;
+        while (pos < text.size() && (quoted ? text[pos] != '\'' : !is_blank(text[pos]))) {
+            if (text[pos] == '\\' && pos + 1 < text.size()) ++pos;
+            value += text[pos++];
+        }
+        if (quoted) ++pos;
+        found.emplace_back(keyword, value);
+    }
+}
+
+// Whether the masker may hide more than the secrets: past a value that mentions a password
+// without being one. In a URI, where the masker reads "key=value" after any '?' or '&' as a
+// parameter, a mention of "password" beyond the secrets libpq found counts.
+bool may_hide_more(const std::string& text, const Options& reading) {
+    if (!is_uri(text)) {
+        for (const auto& [keyword, value] : assignments(text)) {
+            if (secret_keywords().count(keyword) == 0 && password_mentions(value) > 0) return true;
+        }
+        return false;
+    }
+    // libpq: user info up to the first '@' before any '/', parameters from the next '?'.
+    const std::size_t authority = text.find("://") + 3;
+    const std::size_t at = text.find('@', authority);
+    const std::size_t slash = text.find('/', authority);
+    const std::size_t hosts = at != std::string::npos && at < slash ? at + 1 : authority;
+    const std::size_t question = std::min(text.find('?', hosts), text.size());
+    const std::string parameters = text.substr(question);
+    int keys = 0;
+    for (const std::string& keyword : secret_keywords()) {
+        keys += count_of(parameters, "?" + keyword + "=") + count_of(parameters, "&" + keyword + "=");
+    }
+    (void)reading;
+    return password_mentions(text.substr(0, question)) > 0 || password_mentions(parameters) > keys;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Distinctive enough that finding it in the masked string means the secret leaked.
+bool distinctive(const std::string& secret, const std::string& original) {
+    return secret.size() >= 4 && count_of(original, secret) == 1 &&
+           std::all_of(secret.begin(), secret.end(), [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+bool several_ats_in_authority(const std::string& uri) {
+    const std::size_t authority = uri.find("://") + 3;
+    const std::size_t path = uri.find('/', authority);
+    return std::count(uri.begin() + authority, path == std::string::npos ? uri.end() : uri.begin() + path, '@') > 1;
+}
+
+void check(const std::string& original, const std::string& masked, int depth) {
+    const std::string where = "\n  original: " + printable(original) + "\n  masked:   " + printable(masked);
+    const std::optional<Options> before = libpq_reading(original);
+    if (!before) return;
+
+    for (const std::string& keyword : secret_keywords()) {
+        const auto secret = before->find(keyword);
+        if (secret != before->end() && distinctive(secret->second, original)) {
+            FUZZ_REQUIRE(masked.find(secret->second) == std::string::npos, keyword + " shown" + where);
+        }
+    }
+    // Past a value that mentions a password, the masker may hide the rest; libpq may then
+    // refuse the masked string, and the check above is all that holds.
+    if (may_hide_more(original, *before)) return;
+    // Several '@': everything up to the last one may be hidden, whatever stood there.
+    if (is_uri(original) && several_ats_in_authority(original)) return;
+
+    const std::optional<Options> after = libpq_reading(masked);
+    FUZZ_REQUIRE(after.has_value(), "libpq refuses the masked string" + where);
+    std::set<std::string> keywords;
+    for (const auto& entry : *before) keywords.insert(entry.first);
+    for (const auto& entry : *after) keywords.insert(entry.first);
+    for (const std::string& keyword : keywords) {
+        const auto old_value = before->find(keyword);
+        const auto new_value = after->find(keyword);
+        const bool had = old_value != before->end();
+        const bool has = new_value != after->end();
+        if (secret_keywords().count(keyword)) {
+            // An empty password, which libpq does not even store, is shown masked too.
+            FUZZ_REQUIRE(!had || has, keyword + " vanished" + where);
+            if (has) FUZZ_REQUIRE(new_value->second == mask, keyword + " reads '" + printable(new_value->second) + "'" + where);
+            continue;
+        }
+        FUZZ_REQUIRE(had == has, keyword + " appeared or vanished" + where);
+        if (!had) continue;
+        // libpq's PQconnectdb never reads a value as a connection string of its own; the masker
+        // still masks a URI given as a key=value value, so that one is checked as such.
+        if (!is_uri(original) && is_uri(old_value->second) && depth == 0) {
+            check(old_value->second, new_value->second, depth + 1);
+            continue;
+        }
+        FUZZ_REQUIRE(old_value->second == new_value->second,
+                     keyword + " changed: '" + printable(old_value->second) + "' -> '" + printable(new_value->second) + "'" + where);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // libpq's parser stops at the first NUL, as a C string does.
+    const std::string original(reinterpret_cast<const char*>(data),
+                               std::find(data, data + size, 0) - data);
+    const std::string masked = vantrel::mask_conninfo_passwords(original);
+    check(original, masked, 0);
+    return 0;
+}
