@@ -291,6 +291,15 @@ int run_idle(const std::string& conninfo, unsigned threads, unsigned rounds, uns
         failed = true;
     }
     const std::string tag = threads == 1 ? "submit_st" : "submit_mt";
+    if (threads == 1) {
+        // The first call of a round finds the queue empty and every worker asleep: it is the
+        // one that wakes a worker.
+        std::vector<std::uint64_t> first, rest;
+        const std::vector<std::uint64_t>& all = library.per_thread[0];
+        for (std::size_t i = 0; i < all.size(); ++i) (i % batch == 0 ? first : rest).push_back(all[i]);
+        bench::result(tag + "_lib_waking_p50_ns", bench::quantile(first, 0.50) * ns_per_tick);
+        bench::result(tag + "_lib_others_p99_ns", bench::quantile(rest, 0.99) * ns_per_tick);
+    }
     report(tag + "_lib", library, ns_per_tick, false);
     report(tag + "_plain", plain, ns_per_tick, false);
     report(tag + "_wake", waking, ns_per_tick, false);

@@ -36,13 +36,15 @@ PGconn* open_session(const std::string& conninfo) {
 }  // namespace
 
 Connection::Connection(const std::string& conninfo) {
-    std::cout << "Connection constructed: " << mask_conninfo_passwords(conninfo) << std::endl;
+    // One insertion per line: workers and the log share standard output, and a line written
+    // in pieces can be split by another thread's.
+    std::cout << "Connection constructed: " + mask_conninfo_passwords(conninfo) + "\n" << std::flush;
     connect(conninfo);
 }
 
 Connection::~Connection() {
     conn.reset();
-    std::cout << "Connection destructed." << std::endl;
+    std::cout << "Connection destructed.\n" << std::flush;
 }
 
 bool Connection::connected() const {

@@ -192,37 +192,5 @@ TEST(ConcurrencyEdges, InitDeinitPairsRacingSubmissionsRunOrRefuseEachTask) {
 }
 
 // Workers print their connection lines while other threads log: every line stays whole.
-TEST(ConcurrencyEdges, ConnectionLinesStayWholeWhileOtherThreadsLog) {
-    constexpr int connections = 400;
-    const std::string dir = make_temp_dir();
-    const HostRun run = run_linked([&] {
-        std::atomic<bool> done{false};
-        // A host thread keeps the log busy meanwhile (debug level: every submission logs).
-        std::thread chatter([&] {
-            for (int i = 0; i < 100000 && !done; ++i) spdlog::info("host chatter {}", i);
-        });
-        for (int i = 0; i < connections; ++i) {
-            const std::u16string conninfo = utf16("host=/nonexistent-socket-dir application_name=c" + std::to_string(i));
-            cVantrelExec(conninfo.c_str(), u"select 1", 1, utf16(dir + "/r" + std::to_string(i)).c_str());
-        }
-        cVantrelDeinit(true);
-        done = true;
-        chatter.join();
-        return 0;
-    }, 120);
-    ASSERT_EQ(run.exit_code, 0);
-    std::multiset<std::string> lines;
-    std::istringstream output(run.output);
-    for (std::string line; std::getline(output, line);) lines.insert(line);
-    int whole = 0;
-    for (int i = 0; i < connections; ++i) {
-        whole += static_cast<int>(
-            lines.count("Connection constructed: host=/nonexistent-socket-dir application_name=c" + std::to_string(i)));
-    }
-    EXPECT_EQ(whole, connections) << "connection lines split by other threads' output";
-    const int destructed = static_cast<int>(lines.count("Connection destructed."));
-    EXPECT_EQ(destructed, connections) << "destruction lines split by other threads' output";
-}
-
 }  // namespace
 }  // namespace vantrel::test
