@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -315,6 +314,9 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
         checks.expect(set_loopback(true, why), why);
         relay.drop_all();
         checks.expect(wait_all("control", Clock::now() + 60s), "control tasks ended after the network came back");
+        // The statements cut off from their hosts would sleep on for two minutes.
+        query_one(base, "select count(pg_terminate_backend(pid)) from pg_stat_activity where "
+                        "application_name like 'vantrel-silent-%-" + run_id + "'");
         lib.deinit(true);
         return checks.exit_code();
     }, 300);
