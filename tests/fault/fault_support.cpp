@@ -167,14 +167,17 @@ bool mount_tmpfs(const std::string& dir, int size_kib, std::string& why) {
 bool remount_tmpfs(const std::string& dir, int size_kib, bool read_only, std::string& why) {
     const std::string options = "size=" + std::to_string(size_kib) + "k";
     const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0);
-    // A read-only remount is refused (EBUSY) while a file is open for writing on it.
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        if (mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0) return true;
-        if (errno != EBUSY) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A read-only remount is refused (EBUSY) while a file is open for writing on it; busy
+    // workers keep one open most of the time, so keep trying for a while on a loaded machine.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) != 0) {
+        if (errno != EBUSY || std::chrono::steady_clock::now() > deadline) {
+            why = errno_text(read_only ? "remount read-only" : "remount read-write");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    why = errno_text(read_only ? "remount read-only" : "remount read-write");
-    return false;
+    return true;
 }
 
 bool enter_private_network_namespace(std::string& why) {
