@@ -12,6 +12,7 @@
 
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/server_test.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
@@ -22,18 +23,7 @@ struct Submitted {
     std::string expected;
 };
 
-class HostEndToEnd : public testing::Test {
-protected:
-    void SetUp() override {
-        conninfo = test_conninfo();
-        if (conninfo.empty()) GTEST_SKIP() << "no test server";
-        dir = make_temp_dir();
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-
-    std::string conninfo;
-    std::string dir;
-};
+class HostEndToEnd : public ServerTest {};
 
 TEST_F(HostEndToEnd, EveryOutcomeFormReachesItsFileByteForByte) {
     const std::u16string c = utf16(conninfo);

@@ -19,6 +19,7 @@
 #include "fault/fault_support.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/server_test.h"
 
 namespace vantrel::test {
 namespace {
@@ -26,13 +27,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-class FilesystemFaults : public testing::Test {
+class FilesystemFaults : public ServerTest {
 protected:
-    void SetUp() override {
-        conninfo = test_conninfo();
-        if (conninfo.empty()) GTEST_SKIP() << "no test server";
-        dir = make_temp_dir();
-    }
 
     // Runs scenario in a host whose dir is a fresh tmpfs of size_kib; skips where the machine
     // does not allow the mount.
@@ -46,9 +42,6 @@ protected:
             return scenario(lib);
         }, 180);
     }
-
-    std::string conninfo;
-    std::string dir;
 };
 
 // Writes filler at path until the disk is full, then frees keep_free bytes of it.

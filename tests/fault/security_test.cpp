@@ -15,6 +15,7 @@
 #include "fault/fault_support.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/server_test.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
@@ -23,18 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-class Security : public testing::Test {
-protected:
-    void SetUp() override {
-        conninfo = test_conninfo();
-        if (conninfo.empty()) GTEST_SKIP() << "no test server";
-        dir = make_temp_dir();
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-
-    std::string conninfo;
-    std::string dir;
-};
+class Security : public ServerTest {};
 
 // Every syntax a password can take, each with its own secret; the server trusts the loopback,
 // so the sessions succeed and every log line of a working session is produced.

@@ -15,6 +15,7 @@
 #include "fault/fault_support.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/server_test.h"
 
 namespace vantrel::test {
 namespace {
@@ -26,18 +27,7 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-class ServerFaults : public testing::Test {
-protected:
-    void SetUp() override {
-        conninfo = test_conninfo();
-        if (conninfo.empty()) GTEST_SKIP() << "no test server";
-        dir = make_temp_dir();
-    }
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-
-    std::string conninfo;
-    std::string dir;
-};
+class ServerFaults : public ServerTest {};
 
 // Host threads submit at a steady pace while fault() runs on the host's main thread, and go on
 // for a fixed number of tasks after it has ended. Each task selects its own id. The ledger file
