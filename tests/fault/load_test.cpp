@@ -45,8 +45,7 @@ protected:
 
 TEST_F(Load, SixteenHostThreadsEveryTaskDelivered) {
     constexpr int threads = 16;
-    // Sanitized builds run the same shape at a tenth of the count: they are 5-20 times slower.
-    const int per_thread = (sanitized_build() ? 10000 : 100000) / threads;
+    constexpr int per_thread = 100000 / threads;
     const std::u16string c = utf16(conninfo);
     const auto id = [](int t, int i) { return std::to_string(t) + "-" + std::to_string(i); };
     const HostRun run = run_host([&](const Exports& lib) {
