@@ -73,18 +73,24 @@ Arguments make_arguments(const std::string& conninfo, unsigned thread, unsigned 
     return a;
 }
 
+// The task the library would build from the same arguments (the path stays UTF-16).
+vantrel::Task make_task(const Arguments& a, unsigned i) {
+    vantrel::Task task;
+    task.conninfo = a.conninfo8;
+    task.query = a.query8;
+    task.path = a.paths[i];
+    task.sep = a.sep8;
+    task.time = 30;
+    return task;
+}
+
 // The references: what a host would write itself.
 struct PlainQueue {
     std::mutex mutex;
     std::deque<vantrel::Task> tasks;
 
     void enqueue(const Arguments& a, unsigned i) {
-        vantrel::Task task;
-        task.conninfo = a.conninfo8;
-        task.query = a.query8;
-        task.path = a.paths[i];
-        task.sep = a.sep8;
-        task.time = 30;
+        vantrel::Task task = make_task(a, i);
         std::lock_guard<std::mutex> lock(mutex);
         tasks.push_back(std::move(task));
     }
@@ -126,12 +132,7 @@ struct WakingQueue {
         }
     }
     void enqueue(const Arguments& a, unsigned i) {
-        vantrel::Task task;
-        task.conninfo = a.conninfo8;
-        task.query = a.query8;
-        task.path = a.paths[i];
-        task.sep = a.sep8;
-        task.time = 30;
+        vantrel::Task task = make_task(a, i);
         {
             std::lock_guard<std::mutex> lock(mutex);
             tasks.push_back(std::move(task));
