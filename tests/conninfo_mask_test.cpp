@@ -31,6 +31,8 @@ TEST(ConninfoMask, MasksEveryPasswordSyntax) {
         {"sslpassword=S3cr3tZq sslkey=/k", "sslpassword=******** sslkey=/k"},
         {"Password=S3cr3tZq port=5", "Password=******** port=5"},
         {"dbname=postgresql://u:S3cr3tZq@h/d", "dbname=postgresql://u:********@h/d"},
+        {"dbname=p\\ostgresql://u:S3\\cr3tZq@h/d", "dbname=p\\ostgresql://u:********@h/d"},
+        {"dbname='postgres\\://u:\\S3cr3tZq@h/d'", "dbname='postgres\\://u:********@h/d'"},
         {"postgresql://u:S3cr3tZq@h:5/db", "postgresql://u:********@h:5/db"},
         {"postgres://u:S3%40cr3tZq@h/db?sslmode=off", "postgres://u:********@h/db?sslmode=off"},
         {"postgresql://u:p@S3cr3tZq@h/db", "postgresql://u:********@h/db"},

@@ -122,6 +122,23 @@ Spans uri_secrets(std::string_view uri) {
     return secrets;
 }
 
+// A key=value value as libpq reads it: a backslash keeps the next character (a last lone one
+// is dropped). raw_begin[i] is where the raw characters that give read[i] begin.
+struct UnescapedValue {
+    std::string read;
+    std::vector<std::size_t> raw_begin;
+
+    explicit UnescapedValue(std::string_view raw) {
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            const std::size_t begin = i;
+            if (raw[i] == '\\' && ++i == raw.size()) break;
+            read += raw[i];
+            raw_begin.push_back(begin);
+        }
+        raw_begin.push_back(raw.size());
+    }
+};
+
 // Walks the key=value form as libpq does: keyword up to '=' or a blank, optional blanks
 // around '=', then a value either bare (to the next blank) or single-quoted, with
 // backslash escapes in both. Where libpq would stop with an error, the rest is hidden.
@@ -170,9 +187,11 @@ private:
         // connection string. Whatever was meant, what follows may be the password.
         const std::size_t assignment = find_password_assignment(value);
         if (assignment != npos) return hide_rest_from(begin + assignment);
-        if (is_uri(value)) {  // dbname may hold a whole URI, credentials included
-            for (const Span& secret : uri_secrets(value)) {
-                found.push_back({begin + secret.begin, begin + secret.end});
+        // dbname may hold a whole URI, credentials included, and escapes may spell its prefix.
+        const UnescapedValue read(value);
+        if (is_uri(read.read)) {
+            for (const Span& secret : uri_secrets(read.read)) {
+                found.push_back({begin + read.raw_begin[secret.begin], begin + read.raw_begin[secret.end]});
             }
         }
         return true;
