@@ -342,6 +342,7 @@ int run_stuck(const std::string& conninfo, unsigned threads, unsigned calls) {
     run_threads([&](unsigned t) {
         const Arguments& a = args[t];
         library.per_thread[t].reserve(calls);
+        const Switches before = Switches::now();
         for (unsigned i = 0; i < calls; ++i) {
             const std::uint64_t t0 = ticks();
             const bool ok = cVantrel(a.conninfo.c_str(), a.sep.c_str(), a.query.c_str(), 30, a.paths[i].c_str());
@@ -349,16 +350,19 @@ int run_stuck(const std::string& conninfo, unsigned threads, unsigned calls) {
             library.per_thread[t].push_back(t1 - t0);
             if (!ok) failed = true;
         }
+        library.count(before);
     });
     run_threads([&](unsigned t) {
         const Arguments& a = args[t];
         plain.per_thread[t].reserve(calls);
+        const Switches before = Switches::now();
         for (unsigned i = 0; i < calls; ++i) {
             const std::uint64_t t0 = ticks();
             plain_queue.enqueue(a, i);
             const std::uint64_t t1 = ticks();
             plain.per_thread[t].push_back(t1 - t0);
         }
+        plain.count(before);
     });
     const double ns_per_tick = rate.ns_per_tick();
 
