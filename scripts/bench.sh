@@ -218,7 +218,7 @@ for t in 1 8; do
     "$(fmt "$v" 0)" "$(fmt "$(med "stuck${t}_stuck_${tag}_plain_p999_ns")" 0)" \
     "$(fmt "$(ratio "stuck${t}_stuck_${tag}_lib_p999_ns" "stuck${t}_stuck_${tag}_plain_p999_ns")" 2)" "< 100000: $(verdict "$v" "<" 100000)"
   per_k() { awk -v a="$(med "stuck${t}_stuck_${tag}_$1_switches_$2")" -v n="$(med "stuck${t}_stuck_${tag}_$1_samples")" \
-    'BEGIN { printf "%.1f", n > 0 ? a * 1000 / n : 0 }'; }
+    'BEGIN { printf "%.1f", (n > 0 ? a * 1000 / n : 0) }'; }
   row "  same, context switches per 1000 calls: blocked / preempted" \
     "$(per_k lib voluntary) / $(per_k lib involuntary)" "$(per_k plain voluntary) / $(per_k plain involuntary)" "" "(information)"
 done
