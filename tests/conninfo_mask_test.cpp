@@ -40,6 +40,9 @@ TEST(ConninfoMask, MasksEveryPasswordSyntax) {
         {"postgresql://h/db?password=S3cr3tZq&port=5", "postgresql://h/db?password=********&port=5"},
         {"postgresql://h?pass%77ord=S3c%72et%20Zq", "postgresql://h?pass%77ord=********"},
         {"postgresql://u@h?password=S3cr3tZq@x/d", "postgresql://u@h?password=********"},
+        {"postgresql://[::1]?password=S3cr3tZq", "postgresql://[::1]?password=********"},
+        {"postgresql://h:[5?password=S3cr3tZq]", "postgresql://h:[5?password=********"},
+        {"postgresql://h,[::1]&x,[&password=S3cr3tZq", "postgresql://h,[::1]&x,[&password=********"},
     };
     for (const Masked& c : cases) expect_masked(c);
 }
@@ -70,6 +73,7 @@ TEST(ConninfoMask, StringsWithoutPasswordsStayByteForByte) {
         "postgresql://u@h:5432,h2:5433/db?target_session_attrs=any",
         "postgres://h/db?passwords=1&application_name=a%20b",
         "postgresql://[::1]:5432/db@x",
+        "postgresql://h,[::?&password=1]:5432/db",
     };
     for (const std::string& text : unchanged) EXPECT_EQ(mask_conninfo_passwords(text), text);
 }

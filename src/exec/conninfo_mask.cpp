@@ -94,17 +94,31 @@ std::string percent_decoded(std::string_view text) {
 
 // libpq takes user[:password] up to the first '@' before the first '/' (a '?' does not end
 // it). Hiding up to the last such '@' also covers a password written with a raw '@'.
+std::size_t userinfo_end(std::string_view uri, std::size_t authority) {
+    return uri.substr(0, uri.find('/', authority)).rfind('@');
+}
+
 void add_userinfo_secret(std::string_view uri, std::size_t authority, Spans& secrets) {
-    const std::size_t at = uri.substr(0, uri.find('/', authority)).rfind('@');
+    const std::size_t at = userinfo_end(uri, authority);
     if (at == npos) return;
     const std::size_t colon = uri.find(':', authority);
     if (colon < at) secrets.push_back({colon + 1, at});
 }
 
 // Every key=value that follows a '?' or '&' is a parameter candidate; libpq decodes the
-// key, so "pass%77ord" names a password too. A value runs to the next '&'.
+// key, so "pass%77ord" names a password too. A value runs to the next '&'. libpq reads a
+// host that starts with '[' up to its ']' whole, so a '?' or '&' inside starts nothing.
 void add_parameter_secrets(std::string_view uri, std::size_t authority, Spans& secrets) {
+    const std::size_t at = userinfo_end(uri, authority);
+    const std::size_t hosts = at == npos ? authority : at + 1;
+    bool in_hosts = true;
     for (std::size_t i = authority; i < uri.size(); ++i) {
+        if (in_hosts && uri[i] == '[' && (i == hosts || (i > hosts && uri[i - 1] == ','))) {
+            const std::size_t closing = uri.find(']', i);
+            if (closing != npos) i = closing;
+            continue;
+        }
+        if (i >= hosts && (uri[i] == '/' || uri[i] == '?')) in_hosts = false;
         if (uri[i] != '?' && uri[i] != '&') continue;
         const std::size_t end = std::min(uri.find('&', i + 1), uri.size());
         const std::size_t equals = uri.find('=', i + 1);
