@@ -193,6 +193,20 @@ struct Series {
     }
 };
 
+// Times each call(i) for i in [first, end) alone into thread's part of series, and counts the
+// thread's context switches over the whole run.
+template <typename Call>
+void time_calls(Series& series, unsigned thread, unsigned first, unsigned end, Call call) {
+    const Switches before = Switches::now();
+    for (unsigned i = first; i < end; ++i) {
+        const std::uint64_t t0 = ticks();
+        call(i);
+        const std::uint64_t t1 = ticks();
+        series.per_thread[thread].push_back(t1 - t0);
+    }
+    series.count(before);
+}
+
 void report(const std::string& prefix, const Series& series, double ns_per_tick, bool tail) {
     std::vector<std::uint64_t> all = series.merged();
     bench::result(prefix + "_p50_ns", bench::quantile(all, 0.50) * ns_per_tick);
@@ -229,36 +243,17 @@ int run_idle(const std::string& conninfo, unsigned threads, unsigned rounds, uns
             for (unsigned r = 0; r < rounds; ++r) {
                 const unsigned first = r * batch;
                 barrier.arrive_and_wait();
-                Switches before = Switches::now();
-                for (unsigned i = first; i < first + batch; ++i) {
-                    const std::uint64_t t0 = ticks();
-                    const bool ok = cVantrel(a.conninfo.c_str(), a.sep.c_str(), a.query.c_str(), 30,
-                                             a.paths[i].c_str());
-                    const std::uint64_t t1 = ticks();
-                    library.per_thread[t].push_back(t1 - t0);
-                    if (!ok) failed = true;
-                }
-                library.count(before);
+                time_calls(library, t, first, first + batch, [&](unsigned i) {
+                    if (!cVantrel(a.conninfo.c_str(), a.sep.c_str(), a.query.c_str(), 30, a.paths[i].c_str())) {
+                        failed = true;
+                    }
+                });
                 barrier.arrive_and_wait();  // main waits for the files
                 barrier.arrive_and_wait();
-                before = Switches::now();
-                for (unsigned i = first; i < first + batch; ++i) {
-                    const std::uint64_t t0 = ticks();
-                    plain_queue.enqueue(a, i);
-                    const std::uint64_t t1 = ticks();
-                    plain.per_thread[t].push_back(t1 - t0);
-                }
-                plain.count(before);
+                time_calls(plain, t, first, first + batch, [&](unsigned i) { plain_queue.enqueue(a, i); });
                 barrier.arrive_and_wait();  // main drains
                 barrier.arrive_and_wait();
-                before = Switches::now();
-                for (unsigned i = first; i < first + batch; ++i) {
-                    const std::uint64_t t0 = ticks();
-                    waking_queue.enqueue(a, i);
-                    const std::uint64_t t1 = ticks();
-                    waking.per_thread[t].push_back(t1 - t0);
-                }
-                waking.count(before);
+                time_calls(waking, t, first, first + batch, [&](unsigned i) { waking_queue.enqueue(a, i); });
                 barrier.arrive_and_wait();
             }
         });
@@ -342,27 +337,14 @@ int run_stuck(const std::string& conninfo, unsigned threads, unsigned calls) {
     run_threads([&](unsigned t) {
         const Arguments& a = args[t];
         library.per_thread[t].reserve(calls);
-        const Switches before = Switches::now();
-        for (unsigned i = 0; i < calls; ++i) {
-            const std::uint64_t t0 = ticks();
-            const bool ok = cVantrel(a.conninfo.c_str(), a.sep.c_str(), a.query.c_str(), 30, a.paths[i].c_str());
-            const std::uint64_t t1 = ticks();
-            library.per_thread[t].push_back(t1 - t0);
-            if (!ok) failed = true;
-        }
-        library.count(before);
+        time_calls(library, t, 0, calls, [&](unsigned i) {
+            if (!cVantrel(a.conninfo.c_str(), a.sep.c_str(), a.query.c_str(), 30, a.paths[i].c_str())) failed = true;
+        });
     });
     run_threads([&](unsigned t) {
         const Arguments& a = args[t];
         plain.per_thread[t].reserve(calls);
-        const Switches before = Switches::now();
-        for (unsigned i = 0; i < calls; ++i) {
-            const std::uint64_t t0 = ticks();
-            plain_queue.enqueue(a, i);
-            const std::uint64_t t1 = ticks();
-            plain.per_thread[t].push_back(t1 - t0);
-        }
-        plain.count(before);
+        time_calls(plain, t, 0, calls, [&](unsigned i) { plain_queue.enqueue(a, i); });
     });
     const double ns_per_tick = rate.ns_per_tick();
 
