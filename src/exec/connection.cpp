@@ -1,9 +1,9 @@
 #include "exec/connection.h"
 
 #include <iostream>
-#include <mutex>
 
 #include "exec/conninfo_mask.h"
+#include "platform/client_library.h"
 
 namespace vantrel {
 namespace {
@@ -19,18 +19,19 @@ std::string statement_timeout_command(std::int32_t time) {
     return "set statement_timeout = " + std::to_string(static_cast<std::int64_t>(time) * 1000);
 }
 
-// The first connection of the process is made alone: the Windows libpq build sets up
-// process-wide state (libintl) during it without a lock, and can abort when several threads
-// do so at once. Later connections run in parallel.
-PGconn* open_session(const std::string& conninfo) {
-    static std::once_flag first_connection;
-    PGconn* opened = nullptr;
-    bool opened_here = false;
-    std::call_once(first_connection, [&] {
-        opened = PQconnectdb(conninfo.c_str());
-        opened_here = true;
-    });
-    return opened_here ? opened : PQconnectdb(conninfo.c_str());
+// Where libpq's first use is not thread-safe, a malformed string is parsed once before the
+// first session: its error text sets up the message catalogue without touching the network.
+// Sessions themselves always open in parallel, so a silent host delays only its own worker.
+void prepare_client_library() {
+    if constexpr (client_first_use_is_racy) {
+        static const bool prepared = [] {
+            char* error = nullptr;
+            PQconninfoFree(PQconninfoParse("x", &error));
+            PQfreemem(error);
+            return true;
+        }();
+        (void)prepared;
+    }
 }
 
 }  // namespace
@@ -53,7 +54,8 @@ bool Connection::connected() const {
 
 bool Connection::connect(const std::string& conninfo) {
     conn.reset();
-    conn.reset(open_session(conninfo));
+    prepare_client_library();
+    conn.reset(PQconnectdb(conninfo.c_str()));
     if (connected()) return true;
     // PQerrorMessage of a null handle reports libpq running out of memory.
     last_error = PQerrorMessage(conn.get());

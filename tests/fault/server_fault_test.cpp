@@ -16,6 +16,7 @@
 #include "support/host_process.h"
 #include "support/pg_server.h"
 #include "support/server_test.h"
+#include "support/silent_listener.h"
 
 namespace vantrel::test {
 namespace {
@@ -203,6 +204,34 @@ TEST_F(ServerFaults, StatementPastItsTimeoutEndsAtTheTimeout) {
     EXPECT_LT(figure(run.output, "timeout_seconds"), 5.0) << run.output;
     std::printf("statements of 120 s and unbounded CPU with a 1 s budget ended after %.2f s\n",
                 figure(run.output, "timeout_seconds"));
+}
+
+// The process's first session goes to a host that accepts the connection and never answers:
+// the other workers still open their sessions and run their tasks meanwhile.
+TEST_F(ServerFaults, SilentHostAtTheFirstConnectionDelaysOnlyItsWorker) {
+    const std::u16string c = utf16(conninfo);
+    const int tasks = static_cast<int>(3 * library_workers());
+    const HostRun run = run_host([&](const Exports& lib) {
+        SilentListener silent;
+        const std::u16string stuck = utf16(silent.conninfo());
+        lib.exec(stuck.c_str(), u"select 1", 1, utf16(dir + "/stuck").c_str());
+        if (!silent.wait_for_client(30s)) return 5;
+        const auto start = Clock::now();
+        for (int i = 0; i < tasks; ++i) {
+            const std::u16string sql = utf16("select " + std::to_string(i));
+            lib.query(c.c_str(), u";", sql.c_str(), 30, utf16(dir + "/" + std::to_string(i)).c_str());
+        }
+        int arrived = 0;
+        for (int i = 0; i < tasks; ++i) arrived += wait_for_file(dir + "/" + std::to_string(i), start + 60s);
+        // Only now does the silent host let its worker go.
+        silent.close();
+        lib.deinit(true);
+        return arrived == tasks ? 0 : 6;
+    }, 120);
+    ASSERT_FALSE(run.timed_out) << run.output;
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    for (int i = 0; i < tasks; ++i) EXPECT_EQ(read_file(path(std::to_string(i))), std::to_string(i));
+    EXPECT_TRUE(is_error_text(read_file(path("stuck")))) << read_file(path("stuck"));
 }
 
 // Outcomes are read inside the host: its network namespace is its own.

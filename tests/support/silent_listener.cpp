@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ SilentListener::SilentListener() {
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
         listen(fd, 128) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        close();  // the destructor does not run for a constructor that throws
         throw std::runtime_error("cannot open a loopback listener");
     }
     port = ntohs(address.sin_port);
@@ -27,6 +29,11 @@ SilentListener::~SilentListener() { close(); }
 
 std::string SilentListener::conninfo() const {
     return "host=127.0.0.1 port=" + std::to_string(port) + " user=nobody dbname=none";
+}
+
+bool SilentListener::wait_for_client(std::chrono::milliseconds limit) const {
+    pollfd waiting{fd, POLLIN, 0};
+    return poll(&waiting, 1, static_cast<int>(limit.count())) == 1;
 }
 
 void SilentListener::close() {
