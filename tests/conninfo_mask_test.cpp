@@ -1,6 +1,7 @@
 #include "exec/conninfo_mask.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include <random>
 #include <string>
@@ -117,6 +118,50 @@ TEST(ConninfoMask, SecretNeverSurvivesRandomSurroundings) {
         for (int i = random() % 4; i > 0; --i) text += garbage[random() % std::size(garbage)];
         const std::string masked = mask_conninfo_passwords(text);
         ASSERT_EQ(masked.find("3tZq"), std::string::npos) << text << " -> " << masked;
+        // Nor in what libpq says when it refuses the string.
+        char* error = nullptr;
+        PQconninfoFree(PQconninfoParse(text.c_str(), &error));
+        const std::string message = error ? error : "";
+        PQfreemem(error);
+        const std::string shown = mask_conninfo_passwords_in(message, text);
+        ASSERT_EQ(shown.find("3tZq"), std::string::npos) << text << ": " << message << " -> " << shown;
+    }
+}
+
+struct MaskedMessage {
+    std::string conninfo;
+    std::string message;
+    std::string expected;
+};
+
+TEST(ConninfoMask, ErrorTextsHideWhatTheConnectionStringHides) {
+    const MaskedMessage cases[] = {
+        {"postgresql://app:S3cret@[::1/db",
+         "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+         "\"postgresql://app:S3cret@[::1/db\"\n",
+         "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+         "\"postgresql://app:********@[::1/db\"\n"},
+        {"postgresql://app:50%zz@h/db", "invalid percent-encoded token: \"50%zz\"\n",
+         "invalid percent-encoded token: \"********\"\n"},
+        {"host=h password=abc 123x", "missing \"=\" after \"123x\" in connection info string\n",
+         "missing \"=\" after \"********\" in connection info string\n"},
+        // Everything after a swallowed password is hidden in the string, the host included.
+        {"dbname=x\\ password=S3cret host=db1",
+         "connection to server at \"db1\" (10.0.0.1), port 5432 failed: FATAL:  database \"x "
+         "password=S3cret\" does not exist\n",
+         "connection to server at \"********\" (10.0.0.1), port 5432 failed: FATAL:  database \"x "
+         "password=********\" does not exist\n"},
+        // Where the message repeats nothing hidden, it stays byte for byte, quotes and all.
+        {"host=h password=S3cret",
+         "connection to server at \"h\" (10.0.0.1), port 5432 failed: FATAL:  password "
+         "authentication failed for user \"postgres\"\n",
+         "connection to server at \"h\" (10.0.0.1), port 5432 failed: FATAL:  password "
+         "authentication failed for user \"postgres\"\n"},
+        {"host=h port=1", "invalid connection option \"password=\"\n",
+         "invalid connection option \"password=\"\n"},
+    };
+    for (const MaskedMessage& c : cases) {
+        EXPECT_EQ(mask_conninfo_passwords_in(c.message, c.conninfo), c.expected) << c.conninfo;
     }
 }
 

@@ -57,8 +57,10 @@ bool Connection::connect(const std::string& conninfo) {
     prepare_client_library();
     conn.reset(PQconnectdb(conninfo.c_str()));
     if (connected()) return true;
-    // PQerrorMessage of a null handle reports libpq running out of memory.
-    last_error = PQerrorMessage(conn.get());
+    // PQerrorMessage of a null handle reports libpq running out of memory. libpq repeats parts
+    // of a string it refuses, and the server names the database or role it was given: the
+    // outcome and the log hide there what they hide in the connection string.
+    last_error = mask_conninfo_passwords_in(PQerrorMessage(conn.get()), conninfo);
     conn.reset();
     return false;
 }

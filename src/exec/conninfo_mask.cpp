@@ -227,29 +227,133 @@ private:
     Spans found;
 };
 
-// Overlapping or touching spans become one mask; an empty span still shows one, so an
-// empty password looks like any other.
-std::string with_spans_masked(std::string_view text, Spans spans) {
+// Overlapping or touching spans as one, in order.
+Spans merged_spans(Spans spans) {
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    Spans merged;
+    for (const Span& span : spans) {
+        if (!merged.empty() && span.begin <= merged.back().end) {
+            merged.back().end = std::max(merged.back().end, span.end);
+        } else {
+            merged.push_back(span);
+        }
+    }
+    return merged;
+}
+
+// Each merged span becomes one mask; an empty span still shows one, so an empty password
+// looks like any other.
+std::string with_spans_masked(std::string_view text, const Spans& spans) {
     std::string out;
     std::size_t copied = 0;
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-        const std::size_t begin = spans[i].begin;
-        std::size_t end = spans[i].end;
-        while (i + 1 < spans.size() && spans[i + 1].begin <= end) end = std::max(end, spans[++i].end);
-        out += text.substr(copied, begin - copied);
+    for (const Span& span : merged_spans(spans)) {
+        out += text.substr(copied, span.begin - copied);
         out += mask;
-        copied = end;
+        copied = span.end;
     }
     out += text.substr(copied);
     return out;
 }
 
+Spans secret_spans(std::string_view conninfo) {
+    return is_uri(conninfo) ? uri_secrets(conninfo) : KeyValueReader(conninfo).secrets();
+}
+
+// Where text holds needle, from 0 on; needle is not empty.
+Spans occurrences(std::string_view text, std::string_view needle) {
+    Spans found;
+    for (std::size_t at = text.find(needle); at != npos; at = text.find(needle, at + 1)) {
+        found.push_back({at, at + needle.size()});
+    }
+    return found;
+}
+
+// How long a prefix of text stands somewhere in within, in linear time (the Z-function of
+// text, a NUL and within; neither holds a NUL): messages are short, but may repeat a long
+// string many times over.
+std::size_t longest_prefix_inside(std::string_view text, std::string_view within) {
+    std::string joined;
+    joined.reserve(text.size() + 1 + within.size());
+    joined.append(text).append(1, '\0').append(within);
+    std::vector<std::size_t> z(joined.size(), 0);
+    std::size_t longest = 0;
+    for (std::size_t i = 1, left = 0, right = 0; i < joined.size(); ++i) {
+        if (i < right) z[i] = std::min(right - i, z[i - left]);
+        while (i + z[i] < joined.size() && joined[z[i]] == joined[i + z[i]]) ++z[i];
+        if (i + z[i] > right) {
+            left = i;
+            right = i + z[i];
+        }
+        if (i > text.size()) longest = std::max(longest, z[i]);
+    }
+    return longest;
+}
+
+// libpq quotes the part of a refused string where it stopped: a keyword, a value, a URI's
+// parameter or host, cut where its own reading cuts, which need not be where the masker cut.
+// The longest quoted fragment from each quote that stands inside the hidden text is hidden
+// too, when it has two bytes or more: shorter ones are libpq's own punctuation ("=", "]").
+// hidden_text: every hidden stretch, each followed by a NUL.
+void add_quoted_fragments(std::string_view message, std::string_view hidden_text, Spans& secrets) {
+    std::vector<std::size_t> quotes;
+    for (std::size_t at = message.find('"'); at != npos; at = message.find('"', at + 1)) quotes.push_back(at);
+    for (std::size_t open = 0; open < quotes.size(); ++open) {
+        const std::size_t begin = quotes[open] + 1;
+        const std::size_t inside = longest_prefix_inside(message.substr(begin), hidden_text);
+        std::size_t end = begin;
+        for (std::size_t close = open + 1; close < quotes.size() && quotes[close] <= begin + inside; ++close) {
+            end = quotes[close];
+        }
+        if (end >= begin + 2) secrets.push_back({begin, end});
+    }
+}
+
+// A value that swallowed the password comes back from the server as a database or role name:
+// after each "password=" of the message, as much of a hidden text as stands there.
+void add_echoed_assignments(std::string_view message, const std::vector<std::string_view>& hidden,
+                            Spans& secrets) {
+    for (std::size_t from = 0; from < message.size();) {
+        const std::size_t assignment = find_password_assignment(message.substr(from));
+        if (assignment == npos) return;
+        const std::size_t begin = from + assignment;
+        std::size_t longest = 0;
+        for (const std::string_view text : hidden) {
+            std::size_t same = 0;
+            while (same < text.size() && begin + same < message.size() && message[begin + same] == text[same]) ++same;
+            longest = std::max(longest, same);
+        }
+        if (longest > 0) secrets.push_back({begin, begin + longest});
+        from = begin;
+    }
+}
+
 }  // namespace
 
 std::string mask_conninfo_passwords(const std::string& conninfo) {
+    return with_spans_masked(conninfo, secret_spans(conninfo));
+}
+
+std::string mask_conninfo_passwords_in(const std::string& message, const std::string& conninfo) {
     const std::string_view text = conninfo;
-    return with_spans_masked(text, is_uri(text) ? uri_secrets(text) : KeyValueReader(text).secrets());
+    const Spans spans = secret_spans(text);
+    std::vector<std::string_view> hidden;
+    for (const Span& span : spans) {
+        if (span.end > span.begin) hidden.push_back(text.substr(span.begin, span.end - span.begin));
+    }
+    if (hidden.empty()) return message;
+    Spans secrets;
+    for (const std::string_view each : hidden) {
+        for (const Span& found : occurrences(message, each)) secrets.push_back(found);
+    }
+    // Overlapping stretches once each, so that a long string hidden many times over costs
+    // no more than the string.
+    std::string hidden_text;
+    for (const Span& merged : merged_spans(spans)) {
+        hidden_text.append(text.substr(merged.begin, merged.end - merged.begin)).append(1, '\0');
+    }
+    add_quoted_fragments(message, hidden_text, secrets);
+    add_echoed_assignments(message, hidden, secrets);
+    return secrets.empty() ? message : with_spans_masked(message, secrets);
 }
 
 }  // namespace vantrel

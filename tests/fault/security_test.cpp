@@ -50,6 +50,13 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
         {"postgres://postgres:Pc7Secret%40Pw@" + host + "/postgres", "Pc7Secret"},
         {"host=/nonexistent-socket-dir password=Un8SecretPw", "Un8SecretPw"},
         {conninfo + " password=Bad9SecretPw connect_timeout=x", "Bad9SecretPw"},  // libpq refuses it
+        // libpq's refusals repeat the string, or the piece where it stopped; the server names
+        // the database it was given.
+        {"postgresql://app:Br10SecretPw@[::1/db", "Br10SecretPw"},
+        {"postgresql://app:Pe11Secret%zz@h/db", "Pe11Secret"},
+        {"postgresql://app:Eb12SecretPw@[]/db", "Eb12SecretPw"},
+        {conninfo + " password=Sp13Secret Pw14Piece", "Pw14Piece"},
+        {conninfo + " dbname=x\\ password=Db15SecretPw", "Db15SecretPw"},
     };
     const HostRun run = run_linked([&] {
         spdlog::set_level(spdlog::level::trace);

@@ -9,7 +9,10 @@
 // '@', everything up to the last one may be hidden; an empty password shows as masked too;
 // a key=value value that is itself a URI has its own secrets masked, and is checked as a
 // connection string of its own.
-// Strings libpq refuses have no reading to compare with; they only must not crash.
+// Strings libpq refuses have no reading to compare with; but what libpq says when it refuses
+// one, masked for the outcome, shows nothing the masked string hides: no distinctive token
+// (letters and digits mixed, as in the corpus's secrets) missing from the masked string
+// appears in the masked message, and where the masker hid nothing the message is unchanged.
 
 #include <libpq-fe.h>
 
@@ -218,6 +221,40 @@ void check(const std::string& original, const std::string& masked, int depth) {
     }
 }
 
+// Runs of letters and digits that hold both, and so cannot come from libpq's own wording.
+std::vector<std::string> distinctive_tokens(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string run;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        const unsigned char c = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+        if (c != 0 && std::isalnum(c)) {
+            run += static_cast<char>(c);
+            continue;
+        }
+        const bool digit = std::any_of(run.begin(), run.end(), [](unsigned char d) { return std::isdigit(d); });
+        const bool letter = std::any_of(run.begin(), run.end(), [](unsigned char l) { return std::isalpha(l); });
+        if (run.size() >= 4 && digit && letter && run != "IPv6") tokens.push_back(run);
+        run.clear();
+    }
+    return tokens;
+}
+
+void check_error_text(const std::string& original, const std::string& masked) {
+    char* error = nullptr;
+    PQconninfoFree(PQconninfoParse(original.c_str(), &error));
+    if (error == nullptr) return;
+    const std::string message = error;
+    PQfreemem(error);
+    const std::string shown = vantrel::mask_conninfo_passwords_in(message, original);
+    const std::string where = "\n  original: " + printable(original) + "\n  message:  " + printable(message) +
+                              "\n  shown:    " + printable(shown);
+    if (masked == original) FUZZ_REQUIRE(shown == message, "message changed" + where);
+    for (const std::string& token : distinctive_tokens(original)) {
+        if (masked.find(token) != std::string::npos) continue;
+        FUZZ_REQUIRE(shown.find(token) == std::string::npos, "'" + token + "' shown in the message" + where);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -226,5 +263,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                std::find(data, data + size, 0) - data);
     const std::string masked = vantrel::mask_conninfo_passwords(original);
     check(original, masked, 0);
+    check_error_text(original, masked);
     return 0;
 }
