@@ -13,6 +13,29 @@ namespace {
 using test::query_one;
 using test::test_conninfo;
 
+// Collects an outcome and counts how often rows already passed on were dropped: a failure
+// part-way can only replace rows that were streamed before it.
+struct Recording {
+    std::string text;
+    int dropped = 0;
+
+    OutcomeSink sink() {
+        return {[this](std::string_view piece) { text.append(piece); },
+                [this] {
+                    if (!text.empty()) ++dropped;
+                    text.clear();
+                }};
+    }
+};
+
+// The outcome text of one statement, collected whole.
+std::string outcome(Connection& connection, const std::string& query, const std::string& sep,
+                    std::int32_t time, bool drop) {
+    Recording recording;
+    connection.execute(query, sep, time, drop, recording.sink());
+    return recording.text;
+}
+
 struct Outcome {
     const char* query;
     const char* sep;
@@ -42,101 +65,100 @@ TEST(Connection, OutcomeTextOfEachStatementForm) {
         {"update scratch set x = x + 1", ";", true, "TRUE"},
     };
     for (const Outcome& c : cases) {
-        EXPECT_EQ(connection.execute(c.query, c.sep, 30, c.drop), c.expected) << c.query;
+        EXPECT_EQ(outcome(connection, c.query, c.sep, 30, c.drop), c.expected) << c.query;
     }
 }
-
-// Counts how often rows already passed on were dropped: a failure part-way can only replace
-// rows that were streamed before it.
-struct RecordingSink final : OutcomeSink {
-    using OutcomeSink::append;
-    void append(const char* data, std::size_t size) override { text.append(data, size); }
-    void clear() override {
-        if (!text.empty()) ++dropped;
-        text.clear();
-    }
-    std::string text;
-    int dropped = 0;
-};
 
 TEST(Connection, RowsArriveOneByOneAndAFailurePartWayLeavesOnlyTheError) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
     std::string expected;
     for (int i = 1; i <= 20000; ++i) expected += (i > 1 ? "\n" : "") + std::to_string(i) + ";r";
-    RecordingSink rows;
-    connection.execute("select i, 'r' from generate_series(1, 20000) i", ";", 30, false, rows);
+    Recording rows;
+    connection.execute("select i, 'r' from generate_series(1, 20000) i", ";", 30, false, rows.sink());
     EXPECT_EQ(rows.text, expected);
 
-    RecordingSink failing;
+    Recording failing;
     connection.execute("select case when i < 5000 then i else 1 / (i - 5000) end "
                        "from generate_series(1, 10000) i",
-                       ";", 30, false, failing);
+                       ";", 30, false, failing.sink());
     EXPECT_EQ(failing.text, "ERROR:  division by zero\n");
     EXPECT_EQ(failing.dropped, 1) << "the rows were held back until the statement ended";
-    EXPECT_EQ(connection.execute("select 7", ";", 30, false), "7");
+    EXPECT_EQ(outcome(connection, "select 7", ";", 30, false), "7");
 }
 
 TEST(Connection, CopyStatementGivesAnEmptyOutcomeAndTheSessionGoesOn) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    EXPECT_EQ(connection.execute("copy (select 1) to stdout", ";", 30, false), "");
-    EXPECT_EQ(connection.execute("select 7", ";", 30, false), "7");
+    EXPECT_EQ(outcome(connection, "copy (select 1) to stdout", ";", 30, false), "");
+    EXPECT_EQ(outcome(connection, "select 7", ";", 30, false), "7");
 }
 
 TEST(Connection, FailedStatementGivesTheServersErrorText) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
     const std::string missing = "ERROR:  relation \"no_such_table\" does not exist\n";
-    EXPECT_EQ(connection.execute("select * from no_such_table", ";", 30, false).rfind(missing, 0), 0u);
-    EXPECT_EQ(connection.execute("select * from no_such_table", ";", 30, true).rfind(missing, 0), 0u);
-    EXPECT_EQ(connection.execute("selec 1", ";", 30, true).rfind("ERROR:  syntax error", 0), 0u);
+    EXPECT_EQ(outcome(connection, "select * from no_such_table", ";", 30, false).rfind(missing, 0), 0u);
+    EXPECT_EQ(outcome(connection, "select * from no_such_table", ";", 30, true).rfind(missing, 0), 0u);
+    EXPECT_EQ(outcome(connection, "selec 1", ";", 30, true).rfind("ERROR:  syntax error", 0), 0u);
     // The session stays usable after a failed statement.
-    EXPECT_EQ(connection.execute("select 7", ";", 30, false), "7");
+    EXPECT_EQ(outcome(connection, "select 7", ";", 30, false), "7");
 }
 
 TEST(Connection, EmptyQueryFailsInBothModes) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    EXPECT_NE(connection.execute("", ";", 30, true), "TRUE");
-    EXPECT_EQ(connection.execute("", ";", 30, true), connection.execute("", ";", 30, false));
+    EXPECT_NE(outcome(connection, "", ";", 30, true), "TRUE");
+    EXPECT_EQ(outcome(connection, "", ";", 30, true), outcome(connection, "", ";", 30, false));
 }
 
 TEST(Connection, StatementTimeoutReachesTheServerInMilliseconds) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    EXPECT_EQ(connection.execute("show statement_timeout", ";", 5, false), "5s");
-    EXPECT_EQ(connection.execute("show statement_timeout", ";", 0, false), "0");
-    EXPECT_EQ(connection.execute("show statement_timeout", ";", 2147483, false), "2147483s");
+    EXPECT_EQ(outcome(connection, "show statement_timeout", ";", 5, false), "5s");
+    EXPECT_EQ(outcome(connection, "show statement_timeout", ";", 0, false), "0");
+    EXPECT_EQ(outcome(connection, "show statement_timeout", ";", 2147483, false), "2147483s");
     const std::string refused = "ERROR: Failed to set timeout: ERROR:  ";
-    EXPECT_EQ(connection.execute("select 1", ";", -1, false).rfind(refused, 0), 0u);
+    EXPECT_EQ(outcome(connection, "select 1", ";", -1, false).rfind(refused, 0), 0u);
     // 4294968 s is 4294968000 ms: out of the server's range, not wrapped to 704 ms.
-    EXPECT_EQ(connection.execute("select 1", ";", 4294968, false).rfind(refused, 0), 0u);
-    EXPECT_EQ(connection.execute("select 1", ";", INT32_MAX, true).rfind(refused, 0), 0u);
-    EXPECT_EQ(connection.execute("select 1", ";", INT32_MIN, true).rfind(refused, 0), 0u);
+    EXPECT_EQ(outcome(connection, "select 1", ";", 4294968, false).rfind(refused, 0), 0u);
+    EXPECT_EQ(outcome(connection, "select 1", ";", INT32_MAX, true).rfind(refused, 0), 0u);
+    EXPECT_EQ(outcome(connection, "select 1", ";", INT32_MIN, true).rfind(refused, 0), 0u);
 }
 
 TEST(Connection, StatementOutlivingItsTimeoutIsCancelled) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    EXPECT_EQ(connection.execute("select pg_sleep(5)", ";", 1, false),
+    EXPECT_EQ(outcome(connection, "select pg_sleep(5)", ";", 1, false),
               "ERROR:  canceling statement due to statement timeout\n");
-    EXPECT_EQ(connection.execute("select pg_sleep(5)", ";", 1, true),
+    EXPECT_EQ(outcome(connection, "select pg_sleep(5)", ";", 1, true),
               "ERROR:  canceling statement due to statement timeout\n");
+}
+
+// libpq refuses to send a statement text past its 2 GiB message limit: the statement is never
+// run, and the outcome says why instead of reading as "no rows" or "TRUE".
+TEST(Connection, StatementLibpqCannotSendGivesItsErrorTextInBothModes) {
+    VANTREL_REQUIRE_SERVER();
+    Connection connection(test_conninfo());
+    const std::string too_long(std::size_t{1} << 31, ' ');
+    const std::string refusal = "cannot allocate memory for output buffer\n";
+    EXPECT_EQ(outcome(connection, too_long, ";", 30, false), refusal);
+    EXPECT_EQ(outcome(connection, too_long, ";", 30, true), refusal);
+    EXPECT_EQ(outcome(connection, "select 7", ";", 30, false), "7");
 }
 
 TEST(Connection, TerminatedSessionFailsAtTheTimeoutAndIsNoLongerConnected) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    const std::string pid = connection.execute("select pg_backend_pid()", ";", 30, false);
+    const std::string pid = outcome(connection, "select pg_backend_pid()", ";", 30, false);
     ASSERT_EQ(query_one(test_conninfo(), "select pg_terminate_backend(" + pid + ")"), "t");
-    const std::string outcome = connection.execute("select 1", ";", 30, false);
-    EXPECT_EQ(outcome.rfind("ERROR: Failed to set timeout: ", 0), 0u) << outcome;
+    const std::string lost = outcome(connection, "select 1", ";", 30, false);
+    EXPECT_EQ(lost.rfind("ERROR: Failed to set timeout: ", 0), 0u) << lost;
     EXPECT_FALSE(connection.connected());
     // Not connected: the stored failure comes back and nothing is sent.
-    EXPECT_EQ(connection.execute("select 1", ";", 30, true), outcome);
+    EXPECT_EQ(outcome(connection, "select 1", ";", 30, true), lost);
     EXPECT_TRUE(connection.connect(test_conninfo()));
-    EXPECT_EQ(connection.execute("select 1", ";", 30, false), "1");
+    EXPECT_EQ(outcome(connection, "select 1", ";", 30, false), "1");
 }
 
 TEST(Connection, UnreachableServerGivesTheConnectionErrorText) {
@@ -147,10 +169,10 @@ TEST(Connection, UnreachableServerGivesTheConnectionErrorText) {
     }
     Connection connection(conninfo);
     EXPECT_FALSE(connection.connected());
-    const std::string outcome = connection.execute("select 1", ";", 30, false);
-    EXPECT_EQ(outcome.rfind("connection to server at \"127.0.0.1\", port ", 0), 0u) << outcome;
-    EXPECT_NE(outcome.find("Connection refused"), std::string::npos) << outcome;
-    EXPECT_EQ(connection.execute("select 1", ";", 30, true), outcome);
+    const std::string refused = outcome(connection, "select 1", ";", 30, false);
+    EXPECT_EQ(refused.rfind("connection to server at \"127.0.0.1\", port ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("Connection refused"), std::string::npos) << refused;
+    EXPECT_EQ(outcome(connection, "select 1", ";", 30, true), refused);
     EXPECT_FALSE(connection.connect(conninfo));
 }
 

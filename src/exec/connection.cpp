@@ -13,6 +13,33 @@ bool succeeded(const PGresult* result) {
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
 
+// libpq's text for a failed statement; without a result (libpq could not send it, or ran
+// out of memory) the session's own error text, so that a failure never reads as "no rows".
+std::string error_text(const PGresult* result, const PGconn* conn) {
+    return result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(conn);
+}
+
+// Passes on the values of every row of result, columns joined by sep; rows are joined by one
+// line feed, counted across calls by rows_so_far (0 at the start of a row set). No header, no
+// quoting and no line feed after the last row. row is scratch space, kept to reuse its memory.
+void append_rows(const PGresult* result, const std::string& sep, std::size_t& rows_so_far,
+                 std::string& row, const OutcomeSink& sink) {
+    const int rows = PQntuples(result);
+    const int columns = PQnfields(result);
+    for (int r = 0; r < rows; ++r) {
+        // One piece per row: the sink sees few, larger pieces.
+        row.clear();
+        if (rows_so_far++ > 0) row += '\n';
+        for (int column = 0; column < columns; ++column) {
+            if (column > 0) row += sep;
+            // Text-format values hold no NUL, so the reported length is the C string's length.
+            row.append(PQgetvalue(result, r, column),
+                       static_cast<std::size_t>(PQgetlength(result, r, column)));
+        }
+        sink.append(row);
+    }
+}
+
 // Exact for every int32 time: the product is formed in 64 bits, and the server itself
 // refuses values outside its range.
 std::string statement_timeout_command(std::int32_t time) {
@@ -68,35 +95,26 @@ bool Connection::connect(const std::string& conninfo) {
 bool Connection::set_statement_timeout(std::int32_t time) {
     const ResultHandle result(PQexec(conn.get(), statement_timeout_command(time).c_str()));
     if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return true;
-    last_error = "ERROR: Failed to set timeout: ";
-    last_error += PQresultErrorMessage(result.get());
+    last_error = "ERROR: Failed to set timeout: " + error_text(result.get(), conn.get());
     return false;
 }
 
 void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
-                         bool drop, OutcomeSink& sink) {
+                         bool drop, const OutcomeSink& sink) {
     if (!connected() || !set_statement_timeout(time)) return sink.append(last_error);
     if (!drop) return stream_rows(query, sep, sink);
     const ResultHandle result(PQexec(conn.get(), query.c_str()));
-    if (succeeded(result.get())) return sink.append("TRUE", 4);
-    sink.append(std::string(PQresultErrorMessage(result.get())));
-}
-
-std::string Connection::execute(const std::string& query, const std::string& sep,
-                                std::int32_t time, bool drop) {
-    StringSink sink;
-    execute(query, sep, time, drop, sink);
-    return std::move(sink.text);
+    sink.append(succeeded(result.get()) ? std::string("TRUE") : error_text(result.get(), conn.get()));
 }
 
 // Single-row mode: each row is passed on as it arrives and freed, so neither the result nor
 // its text is ever held whole. The outcome is the one PQexec's result would give: that of
 // the last result of the statement text, whose rows or error replace what came before.
 void Connection::stream_rows(const std::string& query, const std::string& sep,
-                             OutcomeSink& sink) {
+                             const OutcomeSink& sink) {
     if (PQsendQuery(conn.get(), query.c_str()) == 0) {
-        last_error.clear();  // PQexec gives no result then, and so an empty error text
-        return;
+        last_error = PQerrorMessage(conn.get());
+        return sink.append(last_error);
     }
     PQsetSingleRowMode(conn.get());
     bool previous_complete = true;  // the next result replaces the outcome so far

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "exec/outcome.h"
+#include "exec/outcome_sink.h"
 #include "exec/pg_handles.h"
 
 namespace vantrel {
@@ -29,15 +29,11 @@ public:
     // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
     // error text, which replaces any rows passed before it.
     void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
-                 OutcomeSink& sink);
-
-    // The same outcome text, collected into a string.
-    std::string execute(const std::string& query, const std::string& sep, std::int32_t time,
-                        bool drop);
+                 const OutcomeSink& sink);
 
 private:
     bool set_statement_timeout(std::int32_t time);
-    void stream_rows(const std::string& query, const std::string& sep, OutcomeSink& sink);
+    void stream_rows(const std::string& query, const std::string& sep, const OutcomeSink& sink);
 
     SessionHandle conn;
     std::string last_error;

@@ -23,14 +23,14 @@ void write_with_crlf(ReplacementFile& file, const char* data, std::size_t size) 
 
 ResultFileWriter::ResultFileWriter(const utf16_string& path) : path(path) {}
 
-void ResultFileWriter::append(const char* data, std::size_t size) {
+void ResultFileWriter::append(std::string_view piece) {
     if (head.size() <= excerpt_limit) {
-        head.append(data, std::min(size, excerpt_limit + 1 - head.size()));
+        head.append(piece.substr(0, excerpt_limit + 1 - head.size()));
     }
-    if (failure || size == 0) return;
+    if (failure || piece.empty()) return;
     try {
         if (!file) file.emplace(path);
-        write_with_crlf(*file, data, size);
+        write_with_crlf(*file, piece.data(), piece.size());
     } catch (...) {
         failure = std::current_exception();
         file.reset();  // its temporary file goes at once
@@ -41,6 +41,10 @@ void ResultFileWriter::clear() {
     file.reset();
     failure = nullptr;
     head.clear();
+}
+
+OutcomeSink ResultFileWriter::sink() {
+    return {[this](std::string_view piece) { append(piece); }, [this] { clear(); }};
 }
 
 void ResultFileWriter::commit() {

@@ -5,8 +5,9 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "exec/outcome.h"
+#include "exec/outcome_sink.h"
 #include "platform/replacement_file.h"
 #include "platform/utf16.h"
 
@@ -16,13 +17,17 @@ namespace vantrel {
 // each line feed stored as CR LF, nothing added. The temporary file is made at the first
 // byte (or at commit, for an empty outcome); clear() removes it with what it held.
 // A failure to write is held, and the rest of the outcome dropped, until commit().
-class ResultFileWriter final : public OutcomeSink {
+class ResultFileWriter {
 public:
     explicit ResultFileWriter(const utf16_string& path);
 
-    using OutcomeSink::append;
-    void append(const char* data, std::size_t size) override;
-    void clear() override;
+    ResultFileWriter(const ResultFileWriter&) = delete;
+    ResultFileWriter& operator=(const ResultFileWriter&) = delete;
+
+    void append(std::string_view piece);
+    void clear();
+    // This writer as the sink a statement's outcome goes to; valid while the writer lives.
+    OutcomeSink sink();
 
     // Moves the complete outcome into place. Throws the held failure, or any failure of the
     // move itself, as std::exception subclasses; the previous file is then untouched.

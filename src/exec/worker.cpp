@@ -21,6 +21,7 @@ void deliver(const Task& task, ResultFileWriter& writer) {
     try {
         writer.commit();
     } catch (const std::exception& error) {
+        // "Can`t", grave accent and all: hosts match this line as it has always read.
         spdlog::error("worker_function(): Can`t write results to file \"{}\": {}",
                       to_utf8_lossy(task.path), error.what());
     }
@@ -43,7 +44,7 @@ void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connectio
     }
     // The outcome goes to the temporary file as it arrives, never whole in memory.
     ResultFileWriter writer(task.path);
-    connection.execute(task.query, task.sep, task.time, task.drop, writer);
+    connection.execute(task.query, task.sep, task.time, task.drop, writer.sink());
     if (tracing) {
         spdlog::debug("worker_function(): Query execution finished. Result:\n'''{}'''",
                       writer.excerpt());
@@ -54,7 +55,7 @@ void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connectio
 }  // namespace
 
 void worker_function(ThreadPool<Task>* pool) {
-    spdlog::info("worker_function(): Staring worker");
+    spdlog::info("worker_function(): Staring worker");  // "Staring" as hosts' log readers know it
     ConnectionMap connections;
     {
         Task task;
@@ -64,6 +65,8 @@ void worker_function(ThreadPool<Task>* pool) {
                 run_task(*pool, task, connections);
             } catch (const std::exception& error) {
                 log_error_quietly("worker_function(): {}", error.what());
+            } catch (...) {
+                log_error_quietly("worker_function(): unknown exception");
             }
         }
         spdlog::info("worker_function(): Worker shutdown");
