@@ -110,7 +110,7 @@ TEST_F(HostEndToEnd, ExistingFileIsReplacedWhole) {
 TEST_F(HostEndToEnd, ServerRestartIsFollowedByWorkingTasks) {
     const std::u16string c = utf16(conninfo);
     const HostRun run = run_host([&](const Exports& lib) {
-        const unsigned workers = 2 * std::max(1u, std::thread::hardware_concurrency());
+        const unsigned workers = library_workers();
         // Give every worker a session, then restart the server under them.
         for (unsigned i = 0; i < 4 * workers; ++i) {
             lib.query(c.c_str(), u";", u"select 1", 30, utf16(path("before" + std::to_string(i))).c_str());
@@ -129,7 +129,7 @@ TEST_F(HostEndToEnd, ServerRestartIsFollowedByWorkingTasks) {
         return 0;
     });
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    const unsigned workers = 2 * std::max(1u, std::thread::hardware_concurrency());
+    const unsigned workers = library_workers();
     for (unsigned i = 0; i < 4 * workers; ++i) {
         const std::string after = read_file(path("after" + std::to_string(i)));
         EXPECT_TRUE(after == "1" || after.rfind("ERROR: Failed to set timeout: ", 0) == 0) << after;

@@ -4,14 +4,13 @@
 
 #include <thread>
 
-#include "platform/loader.h"
+#include "api/loader_notice.h"
 #include "support/host_process.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
 namespace {
 
-unsigned expected_workers() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 // Position of the first line holding needle, or npos.
 std::size_t at(const std::string& output, const std::string& needle) { return output.find(needle); }
@@ -45,7 +44,7 @@ TEST(Lifecycle, StopAsFirstCallBuildsThePoolAndStopsIt) {
     });
     ASSERT_EQ(run.exit_code, 0) << run.output;
     EXPECT_EQ(count_lines_with(run.output, "cVantrelDeinit(): REFERENCE_COUNTER is -1"), 1);
-    const int workers = static_cast<int>(expected_workers());
+    const int workers = static_cast<int>(library_workers());
     EXPECT_EQ(count_lines_with(run.output, "worker_function(): Staring worker"), workers);
     EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), workers);
 }
@@ -66,7 +65,7 @@ TEST(Lifecycle, StoppedIsFinalAndASecondStopReturns) {
     EXPECT_EQ(count_lines_with(run.output, "cVantrelExec(): Task enqueue FAILED"), 1);
     EXPECT_EQ(count_lines_with(run.output, "cVantrelDeinit(): REFERENCE_COUNTER is -1"), 1);
     EXPECT_EQ(count_lines_with(run.output, "worker_function(): Staring worker"),
-              static_cast<int>(expected_workers()));
+              static_cast<int>(library_workers()));
     EXPECT_EQ(count_lines_with(run.output, "[error]"), 0) << run.output;
 }
 
@@ -83,14 +82,12 @@ TEST(Lifecycle, ConcurrentStopsBothReturnAfterTheWorkersEnded) {
     ASSERT_EQ(run.exit_code, 0) << run.output;
     EXPECT_EQ(count_lines_with(run.output, "Shutting down thread pool"), 2);
     EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"),
-              static_cast<int>(expected_workers()));
+              static_cast<int>(library_workers()));
 }
 
 TEST(Lifecycle, LoaderNoticesForTheFourReasonsOnly) {
     const HostRun run = run_linked([] {
-        for (DWORD reason : {0u, 1u, 2u, 3u, 4u, 255u}) {
-            if (DllMain(nullptr, reason, nullptr) != TRUE) return 4;
-        }
+        for (unsigned reason : {0u, 1u, 2u, 3u, 4u, 255u}) log_loader_notice(reason);
         return 0;
     });
     ASSERT_EQ(run.exit_code, 0) << run.output;
@@ -109,7 +106,7 @@ TEST(Lifecycle, DefaultLevelShowsOnlyTheInfoLines) {
         return 0;
     });
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    const int workers = static_cast<int>(expected_workers());
+    const int workers = static_cast<int>(library_workers());
     EXPECT_EQ(count_lines_with(run.output, "[info] cVantrelInit(): Library inirialized"), 1);
     EXPECT_EQ(count_lines_with(run.output, "[info] cVantrelDeinit(): Shutting down thread pool"), 1);
     EXPECT_EQ(count_lines_with(run.output, "[info] worker_function(): Staring worker"), workers);
@@ -127,7 +124,7 @@ TEST(Lifecycle, HostThatNeverStopsExitsCleanly) {
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_code, 0) << run.output;
     EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"),
-              static_cast<int>(expected_workers()));
+              static_cast<int>(library_workers()));
 }
 
 }  // namespace

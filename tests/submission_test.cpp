@@ -136,7 +136,7 @@ TEST(Submission, LogsTheNumberOfTasksWaiting) {
         SilentListener listener;
         const std::u16string conninfo = utf16(listener.conninfo());
         const std::u16string path = utf16(dir + "/busy");
-        const unsigned workers = 2 * std::max(1u, std::thread::hardware_concurrency());
+        const unsigned workers = library_workers();
         // Every worker blocks on the silent server; the next tasks wait in the queue.
         for (unsigned i = 0; i < workers; ++i) cVantrelExec(conninfo.c_str(), u"select 1", 1, path.c_str());
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "pool/get_thread_pool.h"
+#include "api/get_thread_pool.h"
 
 namespace vantrel {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "api/boundary.h"
-#include "pool/get_thread_pool.h"
+#include "api/get_thread_pool.h"
 #include "vantrel.h"
 
 namespace vantrel {
@@ -25,6 +25,7 @@ std::int32_t step(std::int32_t value, std::int32_t delta) {
 
 void initialize() {
     const std::int32_t previous = REFERENCE_COUNTER.fetch_add(1);
+    // "inirialized" as hosts' log readers know it.
     if (previous == 0) spdlog::info("cVantrelInit(): Library inirialized");
     spdlog::debug("cVantrelInit(): REFERENCE_COUNTER is {}", step(previous, 1));
 }

@@ -38,7 +38,6 @@ private:
     std::atomic<int> waiting;
 };
 
-int expected_workers() { return static_cast<int>(library_workers()); }
 
 TEST(ConcurrencyEdges, ManyThreadsMakingTheFirstSubmissionShareOnePool) {
     constexpr int threads = 32;
@@ -62,8 +61,8 @@ TEST(ConcurrencyEdges, ManyThreadsMakingTheFirstSubmissionShareOnePool) {
         }, 60);
         ASSERT_FALSE(run.timed_out) << run.output;
         ASSERT_EQ(run.exit_code, 0) << run.output;
-        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Staring worker"), expected_workers());
-        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), expected_workers());
+        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Staring worker"), static_cast<int>(library_workers()));
+        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), static_cast<int>(library_workers()));
         for (int t = 0; t < threads; ++t) {
             EXPECT_EQ(read_file(dir + "/" + std::to_string(t)).rfind(unreachable_outcome, 0), 0u) << t;
         }
@@ -105,7 +104,7 @@ TEST(ConcurrencyEdges, OverlappingStopsBothReturnAfterEveryWorkerEnded) {
             ASSERT_FALSE(run.timed_out) << label << ": a stop never returned";
             ASSERT_EQ(run.exit_code, 0) << label << run.output;
             const std::string before_return = run.output.substr(0, run.output.find("STOPPED"));
-            EXPECT_EQ(count_lines_with(before_return, "worker_function(): Worker shutdown"), expected_workers())
+            EXPECT_EQ(count_lines_with(before_return, "worker_function(): Worker shutdown"), static_cast<int>(library_workers()))
                 << label << ": a stop returned before every worker had ended";
             if (pair.first_drains && pair.second_drains) {
                 int written = 0;
@@ -186,7 +185,7 @@ TEST(ConcurrencyEdges, InitDeinitPairsRacingSubmissionsRunOrRefuseEachTask) {
             }
         }
         EXPECT_EQ(count_lines_with(run.output, "Task enqueue FAILED"), refused);
-        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), expected_workers());
+        EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), static_cast<int>(library_workers()));
         std::printf("race %d: %d tasks ran, %d refused\n", attempt, ran, refused);
     }
 }

@@ -26,7 +26,6 @@
 #include <regex>
 #include <stdexcept>
 
-#include "pool/get_thread_pool.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
 
@@ -43,7 +42,6 @@ std::string errno_text(const char* what) { return std::string(what) + ": " + std
 
 }  // namespace
 
-unsigned library_workers() { return pool_worker_count(std::thread::hardware_concurrency()); }
 
 void stop_test_server() {
     const std::string dir = test_pg_dir();

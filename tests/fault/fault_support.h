@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/host_process.h"
+
 namespace vantrel::test {
 
 // Whether this build runs under a sanitizer whose allocator or speed changes what is measured.
@@ -20,9 +22,6 @@ constexpr bool sanitized_build() {
     return false;
 #endif
 }
-
-// Worker threads of the library's pool on this machine.
-unsigned library_workers();
 
 // `<pg-cluster.sh> stop <dir>`: fast shutdown of the test server. restart_test_server() starts
 // it again on the same port. Throws std::runtime_error on failure.

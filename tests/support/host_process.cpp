@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/get_thread_pool.h"
+
 namespace vantrel::test {
 namespace {
 
@@ -98,6 +100,8 @@ HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds) {
         },
         timeout_seconds);
 }
+
+unsigned library_workers() { return pool_worker_count(std::thread::hardware_concurrency()); }
 
 int count_lines_with(const std::string& text, const std::string& needle) {
     std::istringstream lines(text);

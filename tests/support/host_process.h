@@ -33,6 +33,9 @@ HostRun run_host(const std::function<int(const Exports&)>& scenario, int timeout
 // debug level, so the library's debug lines are captured too.
 HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds = 120);
 
+// Worker threads of the library's pool on this machine.
+unsigned library_workers();
+
 // Lines of text that contain needle.
 int count_lines_with(const std::string& text, const std::string& needle);
 

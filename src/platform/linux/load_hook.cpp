@@ -1,7 +1,7 @@
 // Linux has no DLL loader: the library's load and unload stand in for the process notices.
 // Thread notices have no source here and are not emulated.
 
-#include "platform/loader.h"
+#include "api/loader_notice.h"
 
 namespace {
 
@@ -9,11 +9,11 @@ namespace {
 // which run in reverse order of registration, destroy it before the logger: the detach
 // notice never reaches a destroyed logger.
 struct DetachNotice {
-    ~DetachNotice() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+    ~DetachNotice() { vantrel::log_loader_notice(vantrel::process_detach); }
 };
 
 __attribute__((constructor)) void on_library_load() {
-    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+    vantrel::log_loader_notice(vantrel::process_attach);
     static DetachNotice detach_notice;
 }
 

@@ -1,4 +1,4 @@
-#include "pool/get_thread_pool.h"
+#include "api/get_thread_pool.h"
 
 #include <algorithm>
 #include <thread>
