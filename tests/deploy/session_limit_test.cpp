@@ -84,11 +84,25 @@ struct Rounds {
 struct RoundsVerdict {
     int rows = 0;
     int refused = 0;
+    int no_slot_at_all = 0;  // of the refused: the server had no free slot even for a moment
     std::set<std::string> sessions;  // server processes that ran the rows
     std::vector<std::string> problems;
 };
 
-RoundsVerdict judge(const Rounds& rounds, const std::string& refusal) {
+// The server's two refusals at the limit: an ordinary role is turned away while no more than the
+// superusers' reserved slots are free, and anyone when, with other logins under way at the same
+// moment, no slot is free at all.
+struct Refusals {
+    std::string reserved;
+    std::string full;
+    explicit Refusals(int port) {
+        const std::string prefix = "connection to server at \"127.0.0.1\", port " + std::to_string(port) + " failed: FATAL:  ";
+        reserved = prefix + "remaining connection slots are reserved for non-replication superuser connections\r\n";
+        full = prefix + "sorry, too many clients already\r\n";
+    }
+};
+
+RoundsVerdict judge(const Rounds& rounds, const Refusals& refusals) {
     RoundsVerdict verdict;
     for (const std::string& id : rounds.ids()) {
         const std::string path = rounds.folder + "/" + id;
@@ -96,8 +110,9 @@ RoundsVerdict judge(const Rounds& rounds, const std::string& refusal) {
         if (text.rfind(id + ";", 0) == 0) {
             ++verdict.rows;
             verdict.sessions.insert(after_separator(text));
-        } else if (text == refusal) {
+        } else if (text == refusals.reserved || text == refusals.full) {
             ++verdict.refused;
+            if (text == refusals.full) ++verdict.no_slot_at_all;
         } else {
             verdict.problems.push_back(id + ": '" + text + "'");
         }
@@ -182,27 +197,26 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
 
     EXPECT_EQ(static_cast<int>(b_sessions.size()), workers);
 
-    const std::string refusal = "connection to server at \"127.0.0.1\", port " + std::to_string(cluster.port()) +
-                                " failed: FATAL:  remaining connection slots are reserved for non-replication "
-                                "superuser connections\r\n";
-    const RoundsVerdict limited = judge(first, refusal);
+    const Refusals refusals(cluster.port());
+    const RoundsVerdict limited = judge(first, refusals);
     EXPECT_TRUE(limited.problems.empty()) << limited.problems.size() << " unexpected outcomes, first: " << limited.problems.front();
     EXPECT_GT(limited.rows, 0);
     EXPECT_GT(limited.refused, 0) << "the host never met the limit";
     // B's sessions and A's together never got past the role's share of the server.
     EXPECT_LE(static_cast<int>(limited.sessions.size()), limits.role_slots - workers);
 
-    const RoundsVerdict freed = judge(second, refusal);
+    const RoundsVerdict freed = judge(second, refusals);
     EXPECT_TRUE(freed.problems.empty()) << freed.problems.size() << " unexpected outcomes, first: " << freed.problems.front();
     EXPECT_EQ(freed.refused, 0);
     EXPECT_EQ(freed.rows, static_cast<int>(second.ids().size()));
 
     std::printf("session limit: %d workers x %d strings, max_connections %d (%d for the role): "
-                "with host B's %zu sessions, host A ran %d tasks on %zu sessions and %d got the refusal; "
+                "with host B's %zu sessions, host A ran %d tasks on %zu sessions and %d got the refusal "
+                "(%d of them 'too many clients'); "
                 "sessions of the role at the limit: %ld; once B had gone, %d of %zu tasks ran on %zu sessions; "
                 "host A's workers met %d (worker, string) pairs\n",
                 workers, strings_per_host, limits.max_connections, limits.role_slots, b_sessions.size(),
-                limited.rows, limited.sessions.size(), limited.refused, at_limit, freed.rows,
+                limited.rows, limited.sessions.size(), limited.refused, limited.no_slot_at_all, at_limit, freed.rows,
                 second.ids().size(), freed.sessions.size(), count_lines_with(a.output, "Connection constructed:"));
 }
 
