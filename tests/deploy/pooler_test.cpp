@@ -115,6 +115,7 @@ struct TimeoutMode {
     const char* pool_mode;  // nullptr: straight to the server
     unsigned pool_size;
     bool timeouts_hold;     // each task's statement runs under its own timeout
+    bool pins_clients;      // every client session holds a server session of its own
 };
 
 struct TimeoutCounts {
@@ -126,9 +127,9 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
     constexpr int rounds = 4;
     // Session pooling pins one server connection per client: room for both hosts' workers.
     const TimeoutMode modes[] = {
-        {"direct", nullptr, 0, true},
-        {"session", "session", 2 * workers + 2, true},
-        {"transaction", "transaction", 2, false},
+        {"direct", nullptr, 0, true, true},
+        {"session", "session", 2 * workers + 2, true, true},
+        {"transaction", "transaction", 2, false, false},
     };
     for (const TimeoutMode& mode : modes) {
         SCOPED_TRACE(mode.name);
@@ -197,6 +198,7 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
         ASSERT_EQ(timed.exit_code, 0) << timed.output;
         ASSERT_EQ(busy.exit_code, 0) << busy.output;
 
+        const long clients = count_lines_with(timed.output + busy.output, "Connection constructed:");
         const TimeoutCounts n{figure(timed.output, "cancelled"), figure(timed.output, "ran_past_budget"),
                               figure(timed.output, "timed_other"), figure(busy.output, "busy_tasks"),
                               figure(busy.output, "leaked"), figure(busy.output, "busy_other"),
@@ -204,6 +206,7 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
         EXPECT_EQ(n.timed_other, 0) << timed.output;
         EXPECT_EQ(n.busy_other, 0) << busy.output;
         EXPECT_EQ(n.cancelled + n.ran_past_budget, rounds);
+        if (mode.pins_clients) EXPECT_EQ(peak, clients);
         if (mode.timeouts_hold) {
             EXPECT_EQ(n.cancelled, rounds) << timed.output;
             EXPECT_EQ(n.leaked, 0);
@@ -213,8 +216,8 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
             EXPECT_LE(peak, static_cast<long>(mode.pool_size));
         }
         std::printf("%s: time-1 task with pg_sleep(3): %.0f of %d cancelled at the budget, %.0f ran the full 3 s; "
-                    "%.0f time-0 tasks, %.0f of them ran under another task's 1 s; server sessions peak %.0f\n",
-                    mode.name, n.cancelled, rounds, n.ran_past_budget, n.busy_tasks, n.leaked, n.server_peak);
+                    "%.0f time-0 tasks, %.0f of them ran under another task's 1 s; %ld client sessions, server sessions peak %.0f\n",
+                    mode.name, n.cancelled, rounds, n.ran_past_budget, n.busy_tasks, n.leaked, clients, n.server_peak);
     }
 }
 
