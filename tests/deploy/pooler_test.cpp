@@ -180,7 +180,7 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
                 if (text == statement_timeout_error) ++cancelled;
                 else if (text.empty()) ++ran;
                 else ++other;
-                std::printf("%s round %d: %.2f s, '%s'\n", "timed task", round, seconds_since(start), text.c_str());
+                std::printf("timed task %d: %.2f s, '%s'\n", round, seconds_since(start), text.c_str());
             }
             hosts.raise("busy-stop");
             lib.deinit(true);
@@ -206,7 +206,9 @@ TEST_F(Pooled, PerTaskTimeoutsHoldOnlyWithoutTransactionPooling) {
         EXPECT_EQ(n.timed_other, 0) << timed.output;
         EXPECT_EQ(n.busy_other, 0) << busy.output;
         EXPECT_EQ(n.cancelled + n.ran_past_budget, rounds);
-        if (mode.pins_clients) EXPECT_EQ(peak, clients);
+        if (mode.pins_clients) {
+            EXPECT_EQ(peak, clients);
+        }
         if (mode.timeouts_hold) {
             EXPECT_EQ(n.cancelled, rounds) << timed.output;
             EXPECT_EQ(n.leaked, 0);
