@@ -3,9 +3,16 @@
 # trust auth, durability off for speed. Never touches any cluster but the one in DIR.
 #
 # Usage:
-#   scripts/pg-cluster.sh start DIR     fresh cluster in DIR (an old one there is stopped and
+#   scripts/pg-cluster.sh start DIR [NAME=VALUE...]
+#                                       fresh cluster in DIR (an old one there is stopped and
 #                                       wiped); writes DIR/port and DIR/conninfo and prints the
-#                                       conninfo as the last line of standard output
+#                                       conninfo as the last line of standard output; each
+#                                       NAME=VALUE is a server setting (e.g. max_connections=15)
+#                                       that overrides the defaults below
+#   scripts/pg-cluster.sh standby DIR PRIMARY_DIR [NAME=VALUE...]
+#                                       as start, but a streaming standby of the running cluster
+#                                       in PRIMARY_DIR (made by this script), by pg_basebackup -R
+#   scripts/pg-cluster.sh promote DIR   makes the standby in DIR a primary; returns once promoted
 #   scripts/pg-cluster.sh stop DIR      fast shutdown; silent success when not running
 #   scripts/pg-cluster.sh restart DIR   fast restart on the same port
 #   scripts/pg-cluster.sh conninfo DIR  prints DIR/conninfo
@@ -26,7 +33,8 @@ note() { echo "pg-cluster: $*" >&2; }
 is_root() { [ "$(id -u)" -eq 0 ]; }
 
 usage() {
-  echo "usage: $0 {start|stop|restart|conninfo} DIR" >&2
+  echo "usage: $0 {start|stop|restart|promote|conninfo} DIR [NAME=VALUE...]" >&2
+  echo "       $0 standby DIR PRIMARY_DIR [NAME=VALUE...]" >&2
   exit 2
 }
 
@@ -210,6 +218,20 @@ synchronous_commit = off
 full_page_writes = off
 logging_collector = off
 EOF
+  # The caller's settings come last, so they win over the defaults above.
+  local setting
+  for setting in "${SETTINGS[@]}"; do
+    printf "%s = '%s'\n" "${setting%%=*}" "$(sed "s/'/''/g" <<<"${setting#*=}")"
+  done | as_owner tee -a "$DATA/vantrel.conf" >/dev/null
+}
+
+# NAME=VALUE arguments, checked before anything is touched.
+read_settings() {
+  local setting
+  for setting in "$@"; do
+    [[ "$setting" =~ ^[a-z_][a-z0-9_.]*= ]] || die "not a NAME=VALUE setting: $setting"
+    SETTINGS+=("$setting")
+  done
 }
 
 cmd_start() {
@@ -226,6 +248,12 @@ cmd_start() {
   echo "include 'vantrel.conf'" | as_owner tee -a "$DATA/postgresql.conf" >/dev/null
   if [ "$HOME_DIR" != "$DIR" ]; then ln -sfn "$HOME_DIR/server.log" "$DIR/server.log"; fi
 
+  start_on_free_port
+  write_conninfo
+}
+
+# Starts the server in DATA, retrying with another port when the chosen one is taken.
+start_on_free_port() {
   local attempt port started=0 log_lines new_log
   for attempt in $(seq 1 "$PORT_ATTEMPTS"); do
     port=$(pick_port)
@@ -248,8 +276,39 @@ cmd_start() {
   [ "$started" -eq 1 ] || die "server did not start after $PORT_ATTEMPTS ports"
 
   echo "$port" >"$DIR/port"
-  echo "host=127.0.0.1 port=$port user=postgres dbname=postgres" >"$DIR/conninfo"
+}
+
+write_conninfo() {
+  echo "host=127.0.0.1 port=$(cat "$DIR/port") user=postgres dbname=postgres" >"$DIR/conninfo"
   cat "$DIR/conninfo"
+}
+
+# The base backup carries the primary's settings file; start_on_free_port rewrites it with
+# this server's own port, and -R makes the copy follow the primary.
+cmd_standby() {
+  local primary
+  primary=$(realpath -m -- "$PRIMARY_DIR")
+  [ "$primary" != "$DIR" ] || die "a cluster cannot be its own standby"
+  [ -f "$primary/$MARKER" ] && [ -f "$primary/port" ] || die "no cluster made by this script in $primary"
+  ensure_bindir
+  wipe_old
+  make_dir
+  prepare_home
+  if ! as_owner "$BINDIR/pg_basebackup" -h 127.0.0.1 -p "$(cat "$primary/port")" -U postgres \
+      -D "$DATA" -R -X stream -c fast --no-sync >"$HOME_DIR/basebackup.log" 2>&1; then
+    cat "$HOME_DIR/basebackup.log" >&2
+    die "pg_basebackup from $primary failed"
+  fi
+  if [ "$HOME_DIR" != "$DIR" ]; then ln -sfn "$HOME_DIR/server.log" "$DIR/server.log"; fi
+  start_on_free_port
+  write_conninfo
+}
+
+cmd_promote() {
+  [ -f "$DIR/$MARKER" ] || die "no cluster in $DIR (run standby first)"
+  resolve_home
+  BINDIR=$(find_bindir) || die "PostgreSQL server binaries not found"
+  pgctl promote -D "$DATA" -w -t "$START_TIMEOUT" >&2 || die "promote failed"
 }
 
 cmd_stop() {
@@ -277,16 +336,32 @@ cmd_conninfo() {
   cat "$DIR/conninfo"
 }
 
-[ $# -eq 2 ] || usage
+[ $# -ge 2 ] || usage
 [ -n "$2" ] || usage
+COMMAND=$1
 DIR=$(realpath -m -- "$2")
+shift 2
+PRIMARY_DIR=
+SETTINGS=()
+case "$COMMAND" in
+  start) ;;
+  standby)
+    [ $# -ge 1 ] && [ -n "$1" ] || usage
+    PRIMARY_DIR=$1
+    shift
+    ;;
+  *) [ $# -eq 0 ] || usage ;;
+esac
+read_settings "$@"
 [ "$DIR" != "/" ] || die "refusing to use / as the cluster folder"
 HOME_DIR=$DIR
 DATA=$DIR/data
 BINDIR=
 
-case "$1" in
+case "$COMMAND" in
   start) cmd_start ;;
+  standby) cmd_standby ;;
+  promote) cmd_promote ;;
   stop) cmd_stop ;;
   restart) cmd_restart ;;
   conninfo) cmd_conninfo ;;
