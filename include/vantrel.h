@@ -15,6 +15,11 @@
 #ifndef VANTREL_H
 #define VANTREL_H
 
+/* The library's version; the build refuses to configure when it differs from the project's. */
+#define VANTREL_VERSION_MAJOR 0
+#define VANTREL_VERSION_MINOR 1
+#define VANTREL_VERSION_PATCH 0
+
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -27,6 +32,7 @@
 #if defined(_WIN32)
 #include <wchar.h>
 typedef wchar_t vantrel_char;
+#define VANTREL_TEXT_LITERAL_(text) L##text
 #define VANTREL_CALL __cdecl
 #if defined(VANTREL_BUILDING)
 #define VANTREL_API __declspec(dllexport)
@@ -38,9 +44,14 @@ typedef wchar_t vantrel_char;
 #include <uchar.h>
 #endif
 typedef char16_t vantrel_char;
+#define VANTREL_TEXT_LITERAL_(text) u##text
 #define VANTREL_CALL
 #define VANTREL_API __attribute__((visibility("default")))
 #endif
+
+/* A string literal of vantrel_char, for C and C++ alike: VANTREL_TEXT("select 1") is
+ * u"select 1" where vantrel_char is char16_t and L"select 1" where it is wchar_t. */
+#define VANTREL_TEXT(text) VANTREL_TEXT_LITERAL_(text)
 
 #ifdef __cplusplus
 extern "C" {

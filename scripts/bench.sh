@@ -55,8 +55,13 @@ pgbin=/usr/lib/postgresql/15/bin
 workers=$((2 * $(nproc)))
 
 results=$work/results   # lines: NAME ROUND VALUE
+missing=$work/missing   # names the table asked for and no run measured
 : >"$results"
-record() { echo "$1 $2 $3" >>"$results"; }
+: >"$missing"
+record() {
+  [ -n "$3" ] || { echo "bench: no figure for $1 in round $2" >&2; exit 1; }
+  echo "$1 $2 $3" >>"$results"
+}
 
 # Runs a bench program; its "RESULT key value" lines become NAME_key for this round.
 run_bench() {
@@ -178,7 +183,12 @@ done
 # ---- the table
 # med NAME: median over rounds. ratio A B: median over rounds of A/B, each pair from one round.
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-med() { awk -v n="$1" '$1 == n { print $3 }' "$results" | median; }
+med() {
+  local value
+  value=$(awk -v n="$1" '$1 == n { print $3 }' "$results" | median)
+  [ "$value" != nan ] || echo "$1" >>"$missing"
+  echo "$value"
+}
 ratio() { awk -v a="$1" -v b="$2" '$1 == a { x[$2] = $3 } $1 == b { y[$2] = $3 } END {
   for (r in x) if ((r in y) && y[r] != 0) print x[r] / y[r] }' "$results" | median; }
 fmt() { awk -v v="$1" -v d="$2" 'BEGIN { if (v == "nan") print "n/a"; else printf("%." d "f", v) }'; }
@@ -256,3 +266,9 @@ for k in 1 2 4 8; do
     "$(fmt "$(med "libk${k}_tasks_per_s")" 0)" "$(fmt "$(med "clik${k}_tasks_per_s")" 0)" \
     "$(fmt "$(ratio "libk${k}_tasks_per_s" "clik${k}_tasks_per_s")" 2)" "server sessions: $(fmt "$(med "sessk${k}_sessions")" 0) (workers x strings = $((workers * k)))"
 done
+
+# A row of n/a is a measurement that did not happen: the run fails rather than look complete.
+if [ -s "$missing" ]; then
+  echo "bench: nothing measured for: $(sort -u "$missing" | tr '\n' ' ')" >&2
+  exit 1
+fi

@@ -5,10 +5,12 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build
+# A folder of its own: build/ belongs to the user and to scripts/test.sh.
+build=$root/build-demo
 
 "$root/scripts/ensure-packages.sh" $(cat "$root/scripts/build-packages.txt")
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_TESTS=OFF \
+  -DVANTREL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vantrel demo_host >/dev/null
 
 if [ $# -ge 1 ]; then
@@ -23,6 +25,7 @@ fi
 
 echo "== sample tables"
 psql -q -v ON_ERROR_STOP=1 "$conninfo" <<'SQL'
+set client_min_messages = warning;
 drop table if exists demo_product, demo_visit;
 create table demo_product(name text, price numeric(8,2), stock int);
 insert into demo_product values

@@ -15,6 +15,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
+# libFuzzer reads a total time of 0 as "no limit".
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_SECONDS must be a positive number of seconds" >&2; exit 2; }
 all_targets=(utf16 task_describe conninfo_mask)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
@@ -45,11 +47,14 @@ for target in "${targets[@]}"; do
   (cd "$root" && clang++-14 "${flags[@]}" "tests/fuzz/${target}_fuzz.cpp" $sources -lpq -o "$binary")
   corpus=$build/corpus/$target
   mkdir -p "$corpus"
+  seeds=$root/tests/fuzz/corpus/$target
+  # An empty seed folder would quietly start from nothing.
+  [ -n "$(ls -A "$seeds" 2>/dev/null)" ] || { echo "fuzz $target: no seed inputs in $seeds" >&2; exit 1; }
   log=$build/$target.log
   started=$(date +%s)
   status=0
   "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/$target-" "$corpus" "$root/tests/fuzz/corpus/$target" \
+    -artifact_prefix="$build/artifacts/$target-" "$corpus" "$seeds" \
     >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)

@@ -2,33 +2,99 @@
 # The whole test suite on a fresh Debian 12 machine: installs what is missing, configures,
 # builds and runs every test through CTest, then the same suite under the sanitizers, the
 # Windows DLL under Wine, and a bounded fuzzing run of every input reader. Exits non-zero on
-# any failure.
+# any failure, and prints every stage's time however the run ends.
 #
 # Usage: scripts/test.sh [BUILD_DIR]
 # Environment, to skip a stage locally (CI runs them all):
 #   VANTREL_SKIP_WINDOWS=1     the MinGW-w64 cross build and its Wine run
 #   VANTREL_SKIP_SANITIZERS=1  the AddressSanitizer+UBSan and ThreadSanitizer builds
 #   VANTREL_SKIP_FUZZ=1        the libFuzzer runs (FUZZ_SECONDS per target, default 60)
+# A skipped test fails its stage (scripts/run-ctest.sh) unless VANTREL_ALLOWED_SKIPS names it.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 
+# Marks the start of the run: a test server folder made after it was made by this run.
+run_started=$(mktemp /tmp/vantrel-test-run.XXXXXX)
 timings=()
-stage() {
-  local name=$1 started
-  shift
-  echo "==== $name" >&2
-  started=$(date +%s)
-  "$@"
-  timings+=("$name: $(( $(date +%s) - started )) s")
+stage_name= stage_started= stage_pid=
+
+# An interrupted CTest never reaches its fixture's cleanup, and pg_ctl detaches the server
+# from our process group: stop every server whose folder this run created.
+stop_test_servers() {
+  local marker
+  find "$root" "$build" -maxdepth 3 -name .vantrel-pg-cluster -newer "$run_started" 2>/dev/null |
+    sort -u | while read -r marker; do
+      "$root/scripts/pg-cluster.sh" stop "$(dirname "$marker")" >/dev/null 2>&1 || true
+    done
 }
 
+finish() {
+  local status=$?
+  trap - INT TERM
+  stop_test_servers
+  rm -f "$run_started"
+  if [ "$status" -eq 0 ]; then echo "==== all stages passed" >&2; fi
+  [ ${#timings[@]} -eq 0 ] || printf '  %s\n' "${timings[@]}" >&2
+  exit "$status"
+}
+
+# The stage runs in a process group of its own (set -m), so that a signal sent to this script
+# alone still ends CTest and every test program under it; what ignores TERM is killed after 10 s.
+end_stage() {
+  kill -TERM -- "-$stage_pid" 2>/dev/null || return 0
+  wait "$stage_pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 -- "-$stage_pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL -- "-$stage_pid" 2>/dev/null || true
+}
+
+interrupted() {
+  trap - INT TERM
+  if [ -n "$stage_pid" ]; then
+    end_stage
+    timings+=("$stage_name: $(( $(date +%s) - stage_started )) s, interrupted")
+  fi
+  exit "$1"
+}
+trap finish EXIT
+trap 'interrupted 130' INT
+trap 'interrupted 143' TERM
+
+stage() {
+  local status=0
+  stage_name=$1
+  shift
+  echo "==== $stage_name" >&2
+  stage_started=$(date +%s)
+  set -m
+  "$@" &
+  stage_pid=$!
+  set +m
+  wait "$stage_pid" || status=$?
+  stage_pid=
+  if [ "$status" -ne 0 ]; then
+    timings+=("$stage_name: $(( $(date +%s) - stage_started )) s, FAILED (exit $status)")
+    echo "==== $stage_name failed" >&2
+    exit "$status"
+  fi
+  timings+=("$stage_name: $(( $(date +%s) - stage_started )) s")
+}
+
+# Every option the suite depends on is set, so a folder configured otherwise before (by hand,
+# for a sanitizer or without tests) is brought back to the plain build with every test.
 plain() {
   "$root/scripts/ensure-packages.sh" $(cat "$root/scripts/build-packages.txt")
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_BENCH=OFF \
+    -DCMAKE_C_FLAGS= -DCMAKE_CXX_FLAGS= -DCMAKE_EXE_LINKER_FLAGS= -DCMAKE_SHARED_LINKER_FLAGS=
   cmake --build "$build" -j "$(nproc)"
-  ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 900
+  "$root/scripts/run-ctest.sh" "$build" --output-on-failure -j "$(nproc)" --timeout 900
 }
 
 stage "Linux suite" plain
@@ -39,6 +105,3 @@ if [ "${VANTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "ThreadSanitizer suite" "$root/scripts/test-sanitizers.sh" thread
 fi
 [ "${VANTREL_SKIP_FUZZ:-0}" = 1 ] || stage "fuzzing" "$root/scripts/fuzz.sh"
-
-echo "==== all stages passed" >&2
-printf '  %s\n' "${timings[@]}" >&2
