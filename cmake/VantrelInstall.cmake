@@ -47,7 +47,7 @@ if(VANTREL_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)
     list(APPEND install_test_args
       -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
-      -DWINE=${VANTREL_WINE64}
+      -DWINE=${VANTREL_WINE}
       -DWINEPREFIX=${VANTREL_WINEPREFIX})
   endif()
   add_test(NAME install_consumer
