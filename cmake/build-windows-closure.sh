@@ -148,6 +148,8 @@ note "building libpq"
     --without-icu --with-ssl=openssl --with-includes="$work/openssl/include" \
     --with-libraries="$work/openssl" --prefix="$INSTALL_ROOT" --sysconfdir="$INSTALL_ROOT/etc" \
     CC="$triple-gcc-posix" CFLAGS="-O2 $prefix_map" LDFLAGS=-static-libgcc
+  # The generated headers first: libpq's parallel build of src/port would race them.
+  make -C src/backend generated-headers
   make -j "$jobs" -C src/interfaces/libpq
 ) >"$work/libpq.log" 2>&1 || { tail -n 40 "$work/libpq.log" >&2; exit 1; }
 
