@@ -54,6 +54,6 @@ if(VANTREL_BUILD_TESTS)
     COMMAND ${CMAKE_COMMAND} ${install_test_args} -DCONFIG=$<CONFIG>
             -P ${PROJECT_SOURCE_DIR}/tests/install/check_install.cmake)
   if(CMAKE_CROSSCOMPILING)
-    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED wine_prefix LABELS wine)
   endif()
 endif()

@@ -52,10 +52,11 @@ struct OutcomeCase {
 };
 
 // The root certificates tests/windows/enable-ssl.sh leaves beside the test server: the
-// server's own and an unrelated one. Empty when the server is not the throwaway one.
+// server's own and an unrelated one. Empty when the server is not the throwaway one. Forward
+// slashes: a backslash in a connection string value escapes the next character.
 std::wstring root_certificate(const wchar_t* name) {
     const char* dir = std::getenv("VANTREL_TEST_PG_DIR");
-    return dir == nullptr ? std::wstring() : widen(dir) + L"\\ssl\\" + name;
+    return dir == nullptr ? std::wstring() : widen(dir) + L"/ssl/" + name;
 }
 
 const wchar_t* const session_uses_ssl = L"select ssl from pg_stat_ssl where pid = pg_backend_pid()";
