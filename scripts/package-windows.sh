@@ -18,7 +18,11 @@ case "$arch" in
   x86) triple=i686-w64-mingw32 machine=i386 build=${1:-$root/build-windows-x86} ;;
   *) echo "usage: $0 [--arch x64|x86] [BUILD_DIR] [OUTPUT_DIR]" >&2; exit 2 ;;
 esac
+[ -d "$build" ] || { echo "$build is missing: build first" >&2; exit 1; }
+build=$(cd "$build" && pwd)
 output=${2:-$build/dist}
+mkdir -p "$output"
+output=$(cd "$output" && pwd)
 bin=$build/bin
 [ -f "$bin/vantrel.dll" ] || { echo "$bin/vantrel.dll is missing: build first" >&2; exit 1; }
 [ -f "$bin/closure-versions.txt" ] || { echo "$bin/closure-versions.txt is missing" >&2; exit 1; }
@@ -43,11 +47,13 @@ cp "$root/include/vantrel.h" "$package/include/"
   echo "EXPORTS"
   printf '  %s\n' cVantrelInit cVantrelDeinit cVantrel cVantrelExec
 } >"$package/lib/vantrel.def"
-"$triple-dlltool" -m "$machine" -d "$package/lib/vantrel.def" -D vantrel.dll -l "$package/lib/vantrel.lib"
+# From inside the folder: dlltool names the library's members after the output path.
+(cd "$package/lib" && "$triple-dlltool" -m "$machine" -d vantrel.def -D vantrel.dll -l vantrel.lib)
 cp "$build/vantrel.dll.a" "$package/lib/"
 underscore=$([ "$arch" = x86 ] && echo _ || true)
+symbols=$("$triple-nm" "$package/lib/vantrel.lib")
 for export in cVantrelInit cVantrelDeinit cVantrel cVantrelExec; do
-  "$triple-nm" "$package/lib/vantrel.lib" | grep -q " __imp_$underscore$export\$" ||
+  grep -q " __imp_$underscore$export\$" <<<"$symbols" ||
     { echo "vantrel.lib lacks __imp_$underscore$export" >&2; exit 1; }
 done
 
@@ -71,13 +77,13 @@ vantrel.dll's own folder, unless the host loads it with LoadLibraryExW and
 LOAD_WITH_ALTERED_SEARCH_PATH and its full path.
 
 A $bits-bit host process needs this $bits-bit package; it cannot load the other one.
-vantrel.dll needs no C++ run time of its own (it is linked in).
-The client DLLs read configuration only from C:\\Program Files\\Vantrel\\, a
-folder only administrators can write (OpenSSL's openssl.cnf under ssl\\).
+vantrel.dll carries its C++ run time inside: no redistributable is needed.
+The folders compiled into the client DLLs (OpenSSL's openssl.cnf folder, libpq's
+system configuration folder) lie under C:\\Program Files\\Vantrel\\, which only
+administrators can write.
 TEXT
 sed -i 's/$/\r/' "$package/README.txt"
 
-mkdir -p "$output"
 rm -f "$output/$name.zip"
 (cd "$staging" && zip -qr -X "$output/$name.zip" "$name")
 echo "$output/$name.zip"
