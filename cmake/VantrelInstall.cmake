@@ -47,13 +47,13 @@ if(VANTREL_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)
     list(APPEND install_test_args
       -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
-      -DWINE=${VANTREL_WINE64}
+      -DWINE=${VANTREL_WINE}
       -DWINEPREFIX=${VANTREL_WINEPREFIX})
   endif()
   add_test(NAME install_consumer
     COMMAND ${CMAKE_COMMAND} ${install_test_args} -DCONFIG=$<CONFIG>
             -P ${PROJECT_SOURCE_DIR}/tests/install/check_install.cmake)
   if(CMAKE_CROSSCOMPILING)
-    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED wine_prefix LABELS wine)
   endif()
 endif()

@@ -1,9 +1,6 @@
 # Windows settings of the library targets, for the MinGW cross build and native builds alike.
 # Included by the root CMakeLists.txt after vantrel_objects and vantrel are defined.
 
-target_sources(vantrel_objects PRIVATE
-  src/platform/windows/unload.cpp
-  src/platform/windows/windows_error.cpp)
 # windows.h without min/max macros and the rarely used parts; Windows 7 APIs and up.
 target_compile_definitions(vantrel_objects PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 

@@ -6,7 +6,8 @@
 #
 # Usage: scripts/test.sh [BUILD_DIR]
 # Environment, to skip a stage locally (CI runs them all):
-#   VANTREL_SKIP_WINDOWS=1     the MinGW-w64 cross build and its Wine run
+#   VANTREL_SKIP_WINDOWS=1     the MinGW-w64 cross builds and their Wine runs, both widths
+#   VANTREL_SKIP_WINDOWS_X86=1 only the 32-bit one (its first run on a machine builds libpq)
 #   VANTREL_SKIP_SANITIZERS=1  the AddressSanitizer+UBSan and ThreadSanitizer builds
 #   VANTREL_SKIP_FUZZ=1        the libFuzzer runs (FUZZ_SECONDS per target, default 60)
 # A skipped test fails its stage (scripts/run-ctest.sh) unless VANTREL_ALLOWED_SKIPS names it.
@@ -99,7 +100,10 @@ plain() {
 
 stage "Linux suite" plain
 # The Windows DLL, cross-built and run under Wine against the same kind of throwaway server.
-[ "${VANTREL_SKIP_WINDOWS:-0}" = 1 ] || stage "Windows suite (Wine)" "$root/scripts/test-windows.sh"
+if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]; then
+  stage "Windows suite (Wine)" "$root/scripts/test-windows.sh"
+  [ "${VANTREL_SKIP_WINDOWS_X86:-0}" = 1 ] || stage "Windows x86 suite (32-bit Wine)" "$root/scripts/test-windows.sh" --arch x86
+fi
 if [ "${VANTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "AddressSanitizer + UBSan suite" "$root/scripts/test-sanitizers.sh" address
   stage "ThreadSanitizer suite" "$root/scripts/test-sanitizers.sh" thread

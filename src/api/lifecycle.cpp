@@ -35,7 +35,7 @@ void deinitialize(bool drain) {
     spdlog::debug("cVantrelDeinit(): REFERENCE_COUNTER is {}", current);
     if (current > 0) return;
     spdlog::info("cVantrelDeinit(): Shutting down thread pool");
-    get_thread_pool().shutdown(drain);
+    stop_thread_pool(drain);
 }
 
 }  // namespace

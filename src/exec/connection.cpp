@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "exec/conninfo_mask.h"
-#include "platform/client_library.h"
 
 namespace vantrel {
 namespace {
@@ -46,21 +45,6 @@ std::string statement_timeout_command(std::int32_t time) {
     return "set statement_timeout = " + std::to_string(static_cast<std::int64_t>(time) * 1000);
 }
 
-// Where libpq's first use is not thread-safe, a malformed string is parsed once before the
-// first session: its error text sets up the message catalogue without touching the network.
-// Sessions themselves always open in parallel, so a silent host delays only its own worker.
-void prepare_client_library() {
-    if constexpr (client_first_use_is_racy) {
-        static const bool prepared = [] {
-            char* error = nullptr;
-            PQconninfoFree(PQconninfoParse("x", &error));
-            PQfreemem(error);
-            return true;
-        }();
-        (void)prepared;
-    }
-}
-
 }  // namespace
 
 Connection::Connection(const std::string& conninfo) {
@@ -81,7 +65,6 @@ bool Connection::connected() const {
 
 bool Connection::connect(const std::string& conninfo) {
     conn.reset();
-    prepare_client_library();
     conn.reset(PQconnectdb(conninfo.c_str()));
     if (connected()) return true;
     // PQerrorMessage of a null handle reports libpq running out of memory. libpq repeats parts

@@ -71,6 +71,33 @@ TEST_F(ReplacementFileTest, ExistingLongerFileIsReplacedWhole) {
     EXPECT_TRUE(no_temporary_left());
 }
 
+// ReplaceFileW's own promise, so only where it is kept: Wine 8's ReplaceFileW is a plain
+// rename (the hidden attribute is lost), and Wine sets no creation time on Linux.
+TEST_F(ReplacementFileTest, ExistingFileKeepsItsAttributesAndCreationTime) {
+    if (running_under_wine()) GTEST_SKIP() << "Wine's ReplaceFileW keeps no attributes";
+    write_file(path(L"kept.txt"), "before");
+    ASSERT_TRUE(SetFileAttributesW(path(L"kept.txt").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const FILETIME created{0x12345600, 0x01D00000};  // in 2014
+    {
+        std::unique_ptr<void, decltype(&CloseHandle)> file(
+            CreateFileW(path(L"kept.txt").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+            &CloseHandle);
+        ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(SetFileTime(file.get(), &created, nullptr, nullptr));
+    }
+    ReplacementFile file(path(L"kept.txt"));
+    file.write("after", 5);
+    file.commit();
+    EXPECT_EQ(read_file(path(L"kept.txt")), "after");
+    WIN32_FILE_ATTRIBUTE_DATA now{};
+    ASSERT_TRUE(GetFileAttributesExW(path(L"kept.txt").c_str(), GetFileExInfoStandard, &now));
+    EXPECT_NE(now.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN, 0u) << now.dwFileAttributes;
+    EXPECT_EQ(now.ftCreationTime.dwHighDateTime, created.dwHighDateTime);
+    EXPECT_EQ(now.ftCreationTime.dwLowDateTime, created.dwLowDateTime);
+    EXPECT_TRUE(no_temporary_left());
+}
+
 TEST_F(ReplacementFileTest, UncommittedFileLeavesTargetAsItWasAndNoTemporary) {
     write_file(path(L"keep.txt"), "before");
     {
@@ -135,7 +162,7 @@ TEST_P(HeldTarget, NewContentArrivesUnlessTheHolderForbidsWriting) {
         EXPECT_EQ(failure, "");
     } else {
         // Both refusals are named: the rename's and the in-place write's.
-        EXPECT_EQ(failure.rfind("MoveFileExW refused (", 0), 0u) << failure;
+        EXPECT_EQ(failure.rfind("ReplaceFileW refused (", 0), 0u) << failure;
         EXPECT_NE(failure.find("), writing in place: CreateFileW: "), std::string::npos) << failure;
     }
     EXPECT_TRUE(no_temporary_left());

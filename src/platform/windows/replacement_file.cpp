@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,26 +71,114 @@ void write_all(HANDLE file, const char* data, std::size_t size, const std::strin
     }
 }
 
+// A file beside the target that the outcome is written to first. Deleted with its owner
+// unless it has been moved into place, so nothing is left behind on any failure.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::wstring& target) {
+        for (unsigned attempt = 0; !file.valid(); ++attempt) {
+            path = temporary_name(target, attempt);
+            file.assign(CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file.valid()) break;
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS || attempt == name_attempts) {
+                throw_windows_error("CreateFileW", error);
+            }
+        }
+    }
+    ~TemporaryFile() {
+        file.assign(INVALID_HANDLE_VALUE);
+        if (!moved) DeleteFileW(path.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    HANDLE handle() const { return file.get(); }
+    const std::wstring& name() const { return path; }
+    void close() { file.close("CloseHandle"); }
+    void mark_moved() { moved = true; }
+
+private:
+    std::wstring path;
+    Handle file;
+    bool moved = false;
+};
+
+// What stands at the target path before anything is written.
+enum class Target { missing, regular_file, other };
+
+// A device (NUL, CON) or a named pipe is opened here and written in place: moving a file
+// over it would replace it, not write to it. Opening a pipe takes one of its instances, so
+// the handle opened for the look is the one written through.
+Target look_at_target(const std::wstring& path, Handle& opened) {
+    opened.assign(CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!opened.valid()) {
+        // Held open without write sharing, read-only or a folder: there, but replaced (or
+        // refused) as a file.
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? Target::missing : Target::regular_file;
+    }
+    if (GetFileType(opened.get()) == FILE_TYPE_DISK) {
+        opened.assign(INVALID_HANDLE_VALUE);
+        return Target::regular_file;
+    }
+    return Target::other;
+}
+
 }  // namespace
 
 struct ReplacementFile::State {
     std::wstring target;
-    std::wstring temporary;
-    Handle file;
-    bool moved = false;
+    Target kind = Target::missing;
+    Handle in_place;                         // Target::other: the target itself
+    std::optional<TemporaryFile> temporary;  // otherwise
     std::vector<char> buffer;
 
+    HANDLE output() const { return temporary ? temporary->handle() : in_place.get(); }
+
     void flush() {
-        write_all(file.get(), buffer.data(), buffer.size(), "WriteFile");
+        write_all(output(), buffer.data(), buffer.size(), "WriteFile");
         buffer.clear();
+    }
+
+    void move_into_place() {
+        if (MoveFileExW(temporary->name().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return temporary->mark_moved();
+        }
+        refused("MoveFileExW", GetLastError());
+    }
+
+    // ReplaceFileW keeps the old file's attributes, security descriptor and creation time.
+    void replace_existing() {
+        if (ReplaceFileW(target.c_str(), temporary->name().c_str(), nullptr,
+                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+            return temporary->mark_moved();
+        }
+        const DWORD error = GetLastError();
+        // Gone since the look: a new file after all. Or removed, but the new one not moved
+        // in: the move brings the outcome there.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            return move_into_place();
+        }
+        refused("ReplaceFileW", error);
+    }
+
+    // Another process holding the target open without FILE_SHARE_DELETE refuses the
+    // replacement; anything else is a real failure.
+    void refused(const char* operation, DWORD error) {
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
+            error != ERROR_UNABLE_TO_REMOVE_REPLACED) {
+            throw_windows_error(operation, error);
+        }
+        copy_over_target(std::string(operation) + " refused (" + windows_error_text(error) +
+                         "), writing in place: ");
     }
 
     // The fallback when the target cannot be replaced: its own bytes are overwritten by the
     // temporary file's. Readers may then see a partly written file, but the outcome arrives.
-    void copy_over_target(DWORD refusal) {
-        const std::string context =
-            "MoveFileExW refused (" + windows_error_text(refusal) + "), writing in place: ";
-        Handle source(CreateFileW(temporary.c_str(), GENERIC_READ, share_all, nullptr,
+    void copy_over_target(const std::string& context) {
+        Handle source(CreateFileW(temporary->name().c_str(), GENERIC_READ, share_all, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!source.valid()) throw_windows_error(context + "CreateFileW", GetLastError());
         Handle destination(CreateFileW(target.c_str(), GENERIC_WRITE, share_all, nullptr,
@@ -116,28 +205,17 @@ struct ReplacementFile::State {
 ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_unique<State>()) {
     check_utf16(path);
     state->target.assign(path.begin(), path.end());
-    for (unsigned attempt = 0; !state->file.valid(); ++attempt) {
-        state->temporary = temporary_name(state->target, attempt);
-        state->file.assign(CreateFileW(state->temporary.c_str(), GENERIC_WRITE, share_all,
-                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (state->file.valid()) break;
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS || attempt == name_attempts) {
-            throw_windows_error("CreateFileW", error);
-        }
-    }
     state->buffer.reserve(buffer_capacity);
+    state->kind = look_at_target(state->target, state->in_place);
+    if (state->kind != Target::other) state->temporary.emplace(state->target);
 }
 
-ReplacementFile::~ReplacementFile() {
-    if (state->file.valid()) state->file.assign(INVALID_HANDLE_VALUE);
-    if (!state->moved) DeleteFileW(state->temporary.c_str());
-}
+ReplacementFile::~ReplacementFile() = default;
 
 void ReplacementFile::write(const char* data, std::size_t size) {
     if (state->buffer.size() + size > buffer_capacity) state->flush();
     if (size >= buffer_capacity) {
-        write_all(state->file.get(), data, size, "WriteFile");
+        write_all(state->output(), data, size, "WriteFile");
         return;
     }
     state->buffer.insert(state->buffer.end(), data, data + size);
@@ -145,19 +223,10 @@ void ReplacementFile::write(const char* data, std::size_t size) {
 
 void ReplacementFile::commit() {
     state->flush();
-    state->file.close("CloseHandle");
-    if (MoveFileExW(state->temporary.c_str(), state->target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING)) {
-        state->moved = true;
-        return;
-    }
-    const DWORD refusal = GetLastError();
-    // Another process holding the target open without FILE_SHARE_DELETE refuses the rename;
-    // anything else is a real failure.
-    if (refusal != ERROR_ACCESS_DENIED && refusal != ERROR_SHARING_VIOLATION) {
-        throw_windows_error("MoveFileExW", refusal);
-    }
-    state->copy_over_target(refusal);
+    if (state->kind == Target::other) return state->in_place.close("CloseHandle");
+    state->temporary->close();
+    if (state->kind == Target::regular_file) return state->replace_existing();
+    state->move_into_place();
 }
 
 }  // namespace vantrel

@@ -3,15 +3,30 @@
 #include <windows.h>
 
 namespace vantrel {
+namespace {
+
+HMODULE this_module_counted() noexcept {
+    HMODULE self = nullptr;
+    // Without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT: one more reference, which
+    // FreeLibrary takes back.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&this_module_counted), &self)) {
+        return nullptr;
+    }
+    return self;
+}
+
+}  // namespace
 
 bool unload_may_join_threads() { return false; }
 
-void keep_library_loaded() {
-    HMODULE self = nullptr;
-    // A pin is a reference FreeLibrary cannot take back. Failure leaves the library as
-    // unloadable as before, which is no reason to refuse the work.
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&keep_library_loaded), &self);
+LibraryReference::LibraryReference() noexcept : module(this_module_counted()) {}
+
+void LibraryReference::release() noexcept {
+    if (given_back.exchange(true) || module == nullptr) return;
+    FreeLibrary(static_cast<HMODULE>(module));
 }
+
+bool LibraryReference::released() const noexcept { return given_back; }
 
 }  // namespace vantrel

@@ -262,6 +262,11 @@ int count_lines_with(const std::string& text, const std::string& needle) {
     return count;
 }
 
+bool running_under_wine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 unsigned expected_workers() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 }  // namespace vantrel::wintest

@@ -97,6 +97,9 @@ std::vector<std::wstring> names_starting_with(const std::wstring& dir, const std
 
 int count_lines_with(const std::string& text, const std::string& needle);
 
+// True under Wine, whose ntdll exports its version.
+bool running_under_wine();
+
 // Twice the logical processors, as the library sizes its pool.
 unsigned expected_workers();
 
