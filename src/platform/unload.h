@@ -1,9 +1,7 @@
 #pragma once
 // What the end of the loaded library may do with the worker threads it started.
 
-#if defined(_WIN32)
 #include <atomic>
-#endif
 
 namespace vantrel {
 
@@ -49,7 +47,7 @@ public:
     bool released() const noexcept { return given_back; }
 
 private:
-    bool given_back = false;
+    std::atomic<bool> given_back{false};  // stops may overlap
 };
 #endif
 
