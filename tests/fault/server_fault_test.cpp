@@ -215,7 +215,7 @@ TEST_F(ServerFaults, SilentHostAtTheFirstConnectionDelaysOnlyItsWorker) {
         SilentListener silent;
         const std::u16string stuck = utf16(silent.conninfo());
         lib.exec(stuck.c_str(), u"select 1", 1, utf16(dir + "/stuck").c_str());
-        if (!silent.wait_for_client(30s)) return 5;
+        if (!silent.wait_for_clients(1, 30s)) return 5;
         const auto start = Clock::now();
         for (int i = 0; i < tasks; ++i) {
             const std::u16string sql = utf16("select " + std::to_string(i));
