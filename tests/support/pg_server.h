@@ -5,7 +5,7 @@
 // Environment:
 //   VANTREL_TEST_CONNINFO  connection string to use (wins over the folder)
 //   VANTREL_TEST_PG_DIR    the cluster folder; its conninfo file is read when the above is unset
-//   VANTREL_PG_SCRIPT      path of scripts/pg-cluster.sh, for restart_test_server()
+//   VANTREL_PG_SCRIPT      path of scripts/pg-cluster.sh, for restart_ and stop_test_server()
 // When a variable is unset, the compile definitions VANTREL_TEST_PG_DIR_PATH and
 // VANTREL_PG_SCRIPT_PATH (string literals), if given, stand in for the last two.
 

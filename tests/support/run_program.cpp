@@ -25,9 +25,9 @@ struct FileActions {
 };
 
 std::string command_line(const std::vector<std::string>& arguments) {
-    std::ostringstream line;
-    for (const std::string& argument : arguments) line << (line.tellp() > 0 ? " " : "") << argument;
-    return line.str();
+    std::string line;
+    for (const std::string& argument : arguments) line += (line.empty() ? "" : " ") + argument;
+    return line;
 }
 
 }  // namespace
