@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
+#include <cstdio>
 
 #include "support/host_process.h"
 #include "support/silent_listener.h"
@@ -14,7 +14,8 @@ namespace {
 
 const char16_t* const unreachable = u"host=/nonexistent-socket-dir";
 
-TEST(Submission, ArgumentsBecomeTheTaskInTheirOrder) {
+// The worker's line shows the task as it left the queue: moved through it, every member arrives.
+TEST(Submission, ArgumentsBecomeTheTaskInTheirOrderAndReachTheWorkerWhole) {
     const std::string dir = make_temp_dir();
     const std::u16string path = utf16(dir + "/out.txt");
     const HostRun run = run_linked([&] {
@@ -24,19 +25,18 @@ TEST(Submission, ArgumentsBecomeTheTaskInTheirOrder) {
         return queried && executed ? 0 : 3;
     });
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(count_lines_with(run.output,
-                               "[debug] cVantrel(): Enqueue task {\"query\":\"select 1\", \"path\":\"" +
-                                   dir + "/out.txt\", \"sep\":\",\", \"time\":\"30\", \"drop\":\"False\"}"),
-              1)
-        << run.output;
-    EXPECT_EQ(count_lines_with(run.output,
-                               "[debug] cVantrelExec(): Enqueue task {\"query\":\"delete from t\", "
-                               "\"path\":\"" + dir + "/out.txt\", \"sep\":\"\", \"time\":\"-5\", "
-                               "\"drop\":\"True\"}"),
-              1)
-        << run.output;
+    const std::string query_task = "{\"query\":\"select 1\", \"path\":\"" + dir +
+                                   "/out.txt\", \"sep\":\",\", \"time\":\"30\", \"drop\":\"False\"}";
+    const std::string exec_task = "{\"query\":\"delete from t\", \"path\":\"" + dir +
+                                  "/out.txt\", \"sep\":\"\", \"time\":\"-5\", \"drop\":\"True\"}";
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrel(): Enqueue task " + query_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrelExec(): Enqueue task " + exec_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] worker_function(): Dequeue task " + query_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] worker_function(): Dequeue task " + exec_task), 1) << run.output;
     EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrel(): Queue length is "), 1);
     EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrelExec(): Queue length is "), 1);
+    // The connection string, which the lines leave out, reached the worker's session.
+    EXPECT_EQ(count_lines_with(run.output, "worker_function(): Creating connection to host=/nonexistent-socket-dir"), 2);
 }
 
 TEST(Submission, NonAsciiArgumentsArriveAsUtf8) {
@@ -137,9 +137,10 @@ TEST(Submission, LogsTheNumberOfTasksWaiting) {
         const std::u16string conninfo = utf16(listener.conninfo());
         const std::u16string path = utf16(dir + "/busy");
         const unsigned workers = library_workers();
-        // Every worker blocks on the silent server; the next tasks wait in the queue.
+        // Every worker takes a task and blocks on the silent server: once it has every worker's
+        // connection, the queue is empty and the next tasks wait in it.
         for (unsigned i = 0; i < workers; ++i) cVantrelExec(conninfo.c_str(), u"select 1", 1, path.c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (!listener.wait_for_clients(workers, std::chrono::seconds(30))) return 4;
         for (int i = 0; i < 4; ++i) cVantrelExec(conninfo.c_str(), u"select 1", 1, path.c_str());
         std::printf("MARK\n");
         std::fflush(stdout);
@@ -148,6 +149,7 @@ TEST(Submission, LogsTheNumberOfTasksWaiting) {
         cVantrelDeinit(false);
         return 0;
     });
+    ASSERT_NE(run.exit_code, 4) << "the workers did not all reach the silent server\n" << run.output;
     ASSERT_EQ(run.exit_code, 0) << run.output;
     const std::string after_mark = run.output.substr(run.output.find("MARK"));
     EXPECT_EQ(count_lines_with(after_mark, "cVantrelExec(): Queue length is 4"), 1) << run.output;

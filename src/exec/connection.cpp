@@ -48,8 +48,10 @@ std::string statement_timeout_command(std::int32_t time) {
 }  // namespace
 
 Connection::Connection(const std::string& conninfo) {
-    // One insertion per line: workers and the log share standard output, and a line written
-    // in pieces can be split by another thread's.
+    // One insertion, so one fwrite, which holds the stdout stream's lock for the whole line: no
+    // other thread's write to the stream lands inside it. The log's lines are one call each too,
+    // except on a terminal, where its colour sink writes a line in pieces: this one can land
+    // between them.
     std::cout << "Connection constructed: " + mask_conninfo_passwords(conninfo) + "\n" << std::flush;
     connect(conninfo);
 }

@@ -1,35 +1,24 @@
 #include "deploy/deploy_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "fault/fault_support.h"
+#include "support/run_program.h"
 
 namespace vantrel::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // Runs a script with arguments; its standard output is dropped, its errors reach the test log.
 void run_script(const std::string& script, const std::vector<std::string>& arguments) {
-    std::string command = shell_quote(script);
-    for (const std::string& argument : arguments) command += " " + shell_quote(argument);
-    command += " >/dev/null";
-    const int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("failed: " + command);
-    }
+    std::vector<std::string> command{script};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    run_program_or_throw(command);
 }
 
 std::string first_line(const std::string& path) {
@@ -37,12 +26,6 @@ std::string first_line(const std::string& path) {
     std::string line;
     if (!std::getline(file, line)) throw std::runtime_error("nothing in " + path);
     return line;
-}
-
-std::string error_text(const PGconn* session) {
-    std::string text = PQerrorMessage(session);
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -111,38 +94,6 @@ Pooler::~Pooler() {
     }
 }
 
-AdminSession::AdminSession(const std::string& conninfo) : session(PQconnectdb(conninfo.c_str())) {
-    if (PQstatus(session.get()) != CONNECTION_OK) {
-        throw std::runtime_error("admin session: " + error_text(session.get()));
-    }
-}
-
-void AdminSession::run(const std::string& sql) {
-    const ResultHandle result(PQexec(session.get(), sql.c_str()));
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        throw std::runtime_error(sql + ": " + error_text(session.get()));
-    }
-}
-
-std::vector<std::string> AdminSession::column(const std::string& sql) {
-    const ResultHandle result(PQexec(session.get(), sql.c_str()));
-    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-        throw std::runtime_error(sql + ": " + error_text(session.get()));
-    }
-    std::vector<std::string> values;
-    for (int row = 0; row < PQntuples(result.get()); ++row) {
-        values.emplace_back(PQgetvalue(result.get(), row, 0));
-    }
-    return values;
-}
-
-std::string AdminSession::value(const std::string& sql) {
-    const std::vector<std::string> values = column(sql);
-    if (values.empty()) throw std::runtime_error(sql + ": no row");
-    return values.front();
-}
-
 PeakSampler::PeakSampler(const std::string& conninfo, std::string count_sql)
     : session(conninfo), count_sql(std::move(count_sql)) {
     thread = std::thread([this] {
@@ -195,15 +146,6 @@ void HostGroup::start(const std::string& name, std::function<int(const Exports&)
 }
 
 HostRun HostGroup::finish(const std::string& name) { return hosts.at(name).get(); }
-
-bool wait_until(const std::function<bool()>& predicate, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 std::string after_separator(const std::string& text) {
     const std::size_t at = text.find(';');

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers for the deployment tests: servers and a pooler of their own (started with
-// scripts/pg-cluster.sh and scripts/pg-pooler.sh, stopped whatever happens), a persistent
-// administrator session, hosts that run beside the test, and the files they signal with.
+// scripts/pg-cluster.sh and scripts/pg-pooler.sh, stopped whatever happens), hosts that run
+// beside the test, and the files they signal with.
 
 #include <atomic>
 #include <chrono>
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "exec/pg_handles.h"
 #include "support/host_process.h"
+#include "support/pg_server.h"
 
 namespace vantrel::test {
 
@@ -63,20 +63,6 @@ private:
     std::string client_conninfo;
 };
 
-// One libpq session held for the whole test, for checks that must not open sessions of their
-// own while the server is at its limit. Throws std::runtime_error with the server's text.
-class AdminSession {
-public:
-    explicit AdminSession(const std::string& conninfo);
-    void run(const std::string& sql);
-    std::string value(const std::string& sql);  // first column of the first row
-    long number(const std::string& sql) { return std::stol(value(sql)); }
-    std::vector<std::string> column(const std::string& sql);  // first column of every row
-
-private:
-    SessionHandle session;
-};
-
 // Polls count_sql on its own session until stopped and keeps the largest count seen.
 class PeakSampler {
 public:
@@ -122,9 +108,6 @@ private:
     std::vector<std::string> signal_names;
     std::map<std::string, std::future<HostRun>> hosts;
 };
-
-// Waits until predicate holds, polling, or the limit passes.
-bool wait_until(const std::function<bool()>& predicate, std::chrono::seconds limit);
 
 // The part of "<text>;<pid>" after the separator.
 std::string after_separator(const std::string& text);

@@ -145,9 +145,9 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
         for (int w = 0; w < workers; ++w) {
             lib.query(b_string.c_str(), u";", sql.c_str(), 30, utf16(results + "/b" + std::to_string(w)).c_str());
         }
-        hosts.wait("stop-b", 90s);
+        const bool stopped = hosts.wait("stop-b", 90s);
         lib.deinit(true);
-        return 0;
+        return stopped ? 0 : 5;
     }, 150);
     Rounds first{1, 20, workers, results, {}};
     for (int s = 0; s < strings_per_host; ++s) {
@@ -180,7 +180,7 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
     std::set<std::string> b_sessions;
     for (int w = 0; w < workers; ++w) {
         const std::string path = results + "/b" + std::to_string(w);
-        wait_for_file(path, std::chrono::steady_clock::now() + 30s);
+        EXPECT_TRUE(wait_for_file(path, std::chrono::steady_clock::now() + 30s)) << path;
         b_sessions.insert(after_separator(read_file(path)));
     }
     hosts.raise("stop-b");

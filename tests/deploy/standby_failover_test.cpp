@@ -56,12 +56,17 @@ struct FailoverLoad {
                 }
             });
         }
-        wait_for_file(dir + "/" + id(0, 50), Clock::now() + 60s);
-        failover();
+        // The failover starts once writes are flowing.
+        const bool flowing = wait_for_file(dir + "/" + id(0, 50), Clock::now() + 60s);
+        if (flowing) failover();
         const double promoted_at = seconds_since(start);
         promoted = true;
         for (std::thread& host : hosts) host.join();
         lib.deinit(true);
+        if (!flowing) {
+            std::printf("FAILED: no write ended before the failover\n");
+            return 4;
+        }
         std::ofstream ledger(dir + "/ledger");
         for (int t = 0; t < threads; ++t) {
             for (std::size_t i = 0; i < submitted_at[t].size(); ++i) {

@@ -11,7 +11,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <iostream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/host_process.h"
@@ -32,27 +32,9 @@
 namespace vantrel::test {
 namespace {
 
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 }  // namespace
-
-
-void stop_test_server() {
-    const std::string dir = test_pg_dir();
-    if (dir.empty()) throw std::runtime_error("VANTREL_TEST_PG_DIR is not set");
-    const std::string command =
-        shell_quote(VANTREL_PG_SCRIPT_PATH) + " stop " + shell_quote(dir) + " >/dev/null";
-    const int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("server stop failed: " + command);
-    }
-}
 
 int test_server_port() {
     static const std::regex port_pattern("(^|\\s)port=(\\d+)");
@@ -87,14 +69,6 @@ Outcome classify(const std::string& path, const std::string& expected) {
     const std::string text = read_file(path);
     if (text == expected) return Outcome::expected;
     return is_error_text(text) ? Outcome::error_text : Outcome::other;
-}
-
-bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline) {
-    while (!file_exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 long resident_kib() {
@@ -206,6 +180,27 @@ bool set_loopback(bool up, std::string& why) {
     if (!ok) why = errno_text("ioctl(lo)");
     close(fd);
     return ok;
+}
+
+long unacknowledged_bytes(int port) {
+    // One line per socket: "sl local rem st tx_queue:rx_queue ...", addresses and numbers in hex.
+    std::ifstream table("/proc/thread-self/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the header
+    long bytes = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const auto port_of = [](const std::string& address) {
+            return std::stoi(address.substr(address.find(':') + 1), nullptr, 16);
+        };
+        const bool established = state == "01";
+        if (established && (port_of(local) == port || port_of(remote) == port)) {
+            bytes += std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
+        }
+    }
+    return bytes;
 }
 
 NamespaceRelay::NamespaceRelay(int upstream_port) : upstream_port(upstream_port) {

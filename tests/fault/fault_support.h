@@ -23,10 +23,6 @@ constexpr bool sanitized_build() {
 #endif
 }
 
-// `<pg-cluster.sh> stop <dir>`: fast shutdown of the test server. restart_test_server() starts
-// it again on the same port. Throws std::runtime_error on failure.
-void stop_test_server();
-
 // The port of the test server's connection string ("port=N"); throws when there is none.
 int test_server_port();
 
@@ -36,9 +32,6 @@ Outcome classify(const std::string& path, const std::string& expected);
 
 // True when text is one of the library's error outcomes: a server or libpq error text.
 bool is_error_text(const std::string& text);
-
-// Waits until path exists or the deadline passes.
-bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline);
 
 // Resident set size of this process in KiB, from /proc/self/statm.
 long resident_kib();
@@ -88,6 +81,10 @@ bool enter_private_network_namespace(std::string& why);
 // Takes the loopback interface of the calling thread's network namespace up or down. Down, the
 // namespace's established TCP connections go silent: nothing sent on them arrives.
 bool set_loopback(bool up, std::string& why);
+
+// Bytes sent on established TCP connections to or from port, in the calling thread's network
+// namespace, that the peer has not acknowledged yet.
+long unacknowledged_bytes(int port);
 
 // Forwards TCP connections from a port in one network namespace to a port on 127.0.0.1 in
 // another. Construct it in the namespace the server is in; then call listen_here() from a

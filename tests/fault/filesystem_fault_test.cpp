@@ -127,8 +127,8 @@ TEST_F(FilesystemFaults, DirectoryTurnedReadOnlyMidRunLosesNoOutcome) {
         for (int i = 0; i < before; ++i) submit("a", i);
         for (int i = 0; i < before; ++i) checks.expect(wait_for_file(name("a", i), Clock::now() + 30s), "before");
 
-        // During: a host thread keeps submitting while the directory turns read-only for a
-        // second, then writable again.
+        // During: a host thread keeps submitting while the directory turns read-only, then
+        // writable again.
         std::atomic<bool> stop{false};
         std::atomic<int> submitted{0};
         std::thread host([&] {
@@ -138,13 +138,16 @@ TEST_F(FilesystemFaults, DirectoryTurnedReadOnlyMidRunLosesNoOutcome) {
                 std::this_thread::sleep_for(500us);
             }
         });
-        wait_for_file(name("b", 100), Clock::now() + 30s);
+        checks.expect(wait_for_file(name("b", 100), Clock::now() + 30s), "tasks flowing before the fault");
         checks.expect(remount_tmpfs(dir, size_kib, true, why), why);
         const int at_read_only = submitted;
-        std::this_thread::sleep_for(1s);
+        // Read-only until the refusals of a few dozen writes have been logged.
+        checks.expect(wait_until([] { return count_lines_with(own_output(), ": Read-only file system") >= 30; }, 30s),
+                      "writes refused while read-only");
         checks.expect(remount_tmpfs(dir, size_kib, false, why), why);
         const int at_writable = submitted;
-        std::this_thread::sleep_for(300ms);
+        // Writable again until a task submitted after the remount has its file.
+        checks.expect(wait_for_file(name("b", at_writable + 50), Clock::now() + 30s), "tasks flowing after the fault");
         stop = true;
         host.join();
 
@@ -180,7 +183,7 @@ TEST_F(FilesystemFaults, DirectoryTurnedReadOnlyMidRunLosesNoOutcome) {
     EXPECT_EQ(written + refused, during) << run.output;
     EXPECT_EQ(read_only, refused);
     EXPECT_EQ(count_lines_with(run.output, "[error]"), refused);
-    std::printf("read-only second: %d tasks, %d files written, %d refused writes logged\n", during,
+    std::printf("read-only phase: %d tasks, %d files written, %d refused writes logged\n", during,
                 written, refused);
 }
 

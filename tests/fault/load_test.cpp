@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -17,6 +15,7 @@
 #include "fault/fault_support.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/run_program.h"
 
 namespace vantrel::test {
 namespace {
@@ -163,27 +162,24 @@ TEST_F(Load, ResidentMemoryDoesNotGrowWithTasks) {
 
 TEST_F(Load, ValgrindMemcheckReportsNothingFromAShortRun) {
     if (sanitized_build()) GTEST_SKIP() << "valgrind cannot run a sanitized build";
-    if (std::system("command -v valgrind >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "valgrind is not installed (Debian package valgrind)";
-    }
+    if (!on_path("valgrind")) GTEST_SKIP() << "valgrind is not installed (Debian package valgrind)";
     const std::string log = dir + "/valgrind.log";
-    const std::string command =
-        "valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible "
-        "--errors-for-leak-kinds=definite,indirect,possible --error-exitcode=97 --num-callers=30 "
-        "--log-file='" + log + "' '" VANTREL_MEMCHECK_HOST "' '" VANTREL_LIBRARY_PATH "' '" +
-        conninfo + "' '" + dir + "' >'" + dir + "/host.out' 2>&1";
     const auto start = Clock::now();
-    const int status = std::system(command.c_str());
+    const int status = run_program(
+        {"valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
+         "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=97", "--num-callers=30",
+         "--log-file=" + log, VANTREL_MEMCHECK_HOST, VANTREL_LIBRARY_PATH, conninfo, dir},
+        {dir + "/host.out", true});
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const std::string report = read_file(log);
-    ASSERT_TRUE(WIFEXITED(status)) << report;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(dir + "/host.out") << report;
+    ASSERT_NE(status, -1) << "valgrind ended by a signal\n" << report;
+    EXPECT_EQ(status, 0) << read_file(dir + "/host.out") << report;
     EXPECT_NE(report.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos) << report;
     const std::regex lost("(definitely|indirectly|possibly) lost: ([0-9,]+) bytes");
     for (auto match = std::sregex_iterator(report.begin(), report.end(), lost); match != std::sregex_iterator(); ++match) {
         EXPECT_EQ((*match)[2].str(), "0") << (*match)[0].str() << "\n" << report;
     }
-    std::printf("valgrind memcheck, 106 tasks: exit %d in %.1f s\n", WEXITSTATUS(status), seconds);
+    std::printf("valgrind memcheck, 106 tasks: exit %d in %.1f s\n", status, seconds);
 }
 
 }  // namespace

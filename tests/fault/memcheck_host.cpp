@@ -10,11 +10,12 @@
 #include <iterator>
 #include <string>
 
+#include "support/utf16_text.h"
 #include "vantrel.h"
 
 namespace {
 
-std::u16string utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+using vantrel::test::utf16;
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -61,6 +61,7 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
     const HostRun run = run_linked([&] {
         spdlog::set_level(spdlog::level::trace);
         cVantrelInit();
+        ChildChecks checks;
         int n = 0;
         for (const Case& c : cases) {
             const std::u16string conn = utf16(c.conninfo);
@@ -72,17 +73,24 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
             const char16_t bad[] = {u's', 0xDC00, 0};
             cVantrel(conn.c_str(), u";", bad, 30, utf16(path("rejected" + id)).c_str());
         }
-        // Every live session is closed by the server and opened again: the reconnect's lines.
-        std::this_thread::sleep_for(500ms);
+        // Every live session is closed by the server once its tasks are done, and opened again:
+        // the reconnect's lines.
+        for (int i = 0; i < n; ++i) {
+            for (const char* kind : {"ok", "error", "timeout"}) {
+                const std::string file = path(kind + std::to_string(i));
+                checks.expect(wait_for_file(file, Clock::now() + 60s), file + " written");
+            }
+        }
+        std::printf("RESTART\n");
+        std::fflush(stdout);
         restart_test_server();
         for (std::size_t i = 0; i < 3 * library_workers(); ++i) {
             for (const Case& c : cases) {
                 cVantrel(utf16(c.conninfo).c_str(), u";", u"select 2", 30, utf16(path("again")).c_str());
             }
-            std::this_thread::sleep_for(50ms);
         }
         cVantrelDeinit(true);
-        return 0;
+        return checks.exit_code();
     }, 180);
     ASSERT_FALSE(run.timed_out);
     ASSERT_EQ(run.exit_code, 0) << run.output;
@@ -91,6 +99,10 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
     EXPECT_EQ(read_file(path("ok4")), "1");
     EXPECT_EQ(read_file(path("ok5")), "1");
     EXPECT_GT(count_lines_with(run.output, "[debug] worker_function(): Creating connection to "), 0);
+    EXPECT_GT(count_lines_with(run.output.substr(run.output.find("RESTART")),
+                               "[debug] worker_function(): Creating connection to "),
+              0)
+        << "no session was opened again after the restart";
     EXPECT_GT(count_lines_with(run.output, "Connection constructed: "), 0);
     EXPECT_GT(count_lines_with(run.output, "Can`t write results to file"), 0);
     EXPECT_GT(count_lines_with(run.output, "Task rejected: bad conversion"), 0);
@@ -159,11 +171,13 @@ TEST_F(Security, NewResultFilesGetThePermissionsOfAPlainCreate) {
             // The same create as a host's own, for comparison.
             close(open(path("plain" + mask).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
             lib.exec(c.c_str(), u"select 1", 30, utf16(path("result" + mask)).c_str());
-            wait_for_file(path("result" + mask), Clock::now() + 30s);
+            // The worker creates the file under the mask of that moment: the next mask waits.
+            if (!wait_for_file(path("result" + mask), Clock::now() + 30s)) return 4;
         }
         lib.deinit(true);
         return 0;
     });
+    ASSERT_NE(run.exit_code, 4) << "a result file did not arrive\n" << run.output;
     ASSERT_EQ(run.exit_code, 0) << run.output;
     for (const UmaskCase& u : cases) {
         const std::string mask = std::to_string(u.umask_value);

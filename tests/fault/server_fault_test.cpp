@@ -64,10 +64,15 @@ struct PacedLoad {
             });
         }
         // The fault starts once tasks are flowing.
-        wait_for_file(dir + "/" + id(0, 300), Clock::now() + 120s);
-        fault();
+        const bool flowing = wait_for_file(dir + "/" + id(0, 300), Clock::now() + 120s);
+        if (flowing) fault();
         fault_over = true;
         for (std::thread& host : hosts) host.join();
+        if (!flowing) {
+            std::printf("FAILED: no outcome arrived before the fault\n");
+            lib.deinit(false);
+            return 4;
+        }
         lib.deinit(true);
         std::ofstream ledger(dir + "/ledger");
         for (int t = 0; t < threads; ++t) ledger << first_after[t] << " " << submitted[t] << "\n";
@@ -182,8 +187,9 @@ TEST_F(ServerFaults, StatementPastItsTimeoutEndsAtTheTimeout) {
                                         : u"select pg_sleep(120)";
             lib.query(c.c_str(), u";", sql, 1, utf16(dir + "/slow" + std::to_string(i)).c_str());
         }
+        // Well before the statements could end on their own.
         for (unsigned i = 0; i < workers; ++i) {
-            wait_for_file(dir + "/slow" + std::to_string(i), start + 60s);
+            if (!wait_for_file(dir + "/slow" + std::to_string(i), start + 60s)) return 4;
         }
         print_figure("timeout_seconds", seconds_since(start));
         // The same workers take the next tasks.
@@ -194,14 +200,14 @@ TEST_F(ServerFaults, StatementPastItsTimeoutEndsAtTheTimeout) {
         return 0;
     }, 120);
     ASSERT_FALSE(run.timed_out);
+    ASSERT_NE(run.exit_code, 4) << "the statements were not ended within 60 s\n" << run.output;
     ASSERT_EQ(run.exit_code, 0) << run.output;
+    // The server's own text: the timeout, and nothing else, ended them.
     for (unsigned i = 0; i < workers; ++i) {
         EXPECT_EQ(read_file(path("slow" + std::to_string(i))),
                   "ERROR:  canceling statement due to statement timeout\r\n");
         EXPECT_EQ(read_file(path("next" + std::to_string(i))), "7");
     }
-    // One second of budget, plus connecting and a loaded machine's slack.
-    EXPECT_LT(figure(run.output, "timeout_seconds"), 5.0) << run.output;
     std::printf("statements of 120 s and unbounded CPU with a 1 s budget ended after %.2f s\n",
                 figure(run.output, "timeout_seconds"));
 }
@@ -215,7 +221,7 @@ TEST_F(ServerFaults, SilentHostAtTheFirstConnectionDelaysOnlyItsWorker) {
         SilentListener silent;
         const std::u16string stuck = utf16(silent.conninfo());
         lib.exec(stuck.c_str(), u"select 1", 1, utf16(dir + "/stuck").c_str());
-        if (!silent.wait_for_client(30s)) return 5;
+        if (!silent.wait_for_clients(1, 30s)) return 5;
         const auto start = Clock::now();
         for (int i = 0; i < tasks; ++i) {
             const std::u16string sql = utf16("select " + std::to_string(i));
@@ -240,13 +246,21 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
     const int server_port = test_server_port();
     const HostRun run = run_host([&](const Exports& lib) {
         NamespaceRelay relay(server_port);
+        // Opened before the move, this session stays in the machine's network: it sees the
+        // server while the host's own network is silent.
+        AdminSession server(conninfo);
         std::string why;
         if (!enter_private_network_namespace(why)) {
             std::printf("SKIP: no private network namespace here (%s)\n", why.c_str());
             return skip_exit_code;
         }
-        const std::string base = "host=127.0.0.1 port=" + std::to_string(relay.listen_here()) +
-                                 " user=postgres dbname=postgres";
+        const int relay_port = relay.listen_here();
+        const std::string base = "host=127.0.0.1 port=" + std::to_string(relay_port) + " user=postgres dbname=postgres";
+        // With data unacknowledged when the network goes, the kernel retransmits instead of
+        // probing, and keepalives alone never fire: the statements' bytes are acknowledged first.
+        const auto acknowledged = [&] {
+            return wait_until([&] { return unacknowledged_bytes(relay_port) == 0; }, 10s);
+        };
         ChildChecks checks;
         const auto submit_all = [&](const std::string& conn, const char16_t* sql, int time,
                                     const std::string& prefix) {
@@ -293,9 +307,7 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
             const std::string hung = std::string(variant.name) + "-hung";
             submit_all(conn, u"select pg_sleep(120)", 0, hung);
             checks.expect(wait_active(application), "statements running before the fault");
-            // Let the delayed acknowledgements of the statements go out: with data unacknowledged
-            // the kernel retransmits instead of probing, and keepalives alone never fire.
-            std::this_thread::sleep_for(500ms);
+            checks.expect(acknowledged(), "statements acknowledged before the fault");
             checks.expect(set_loopback(false, why), why);
             const auto silent_since = Clock::now();
             const bool ended = wait_all(hung, silent_since + std::chrono::duration_cast<Clock::duration>(
@@ -323,9 +335,14 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
         const std::string control = "vantrel-silent-control-" + run_id;
         submit_all(base + " application_name=" + control, u"select pg_sleep(120)", 3, "control");
         checks.expect(wait_active(control), "control statements running");
-        std::this_thread::sleep_for(500ms);
+        checks.expect(acknowledged(), "control statements acknowledged before the fault");
         checks.expect(set_loopback(false, why), why);
-        std::this_thread::sleep_for(8s);
+        // The server ends them at their timeout and sends the error, which cannot arrive.
+        checks.expect(wait_until([&] {
+                          return server.number("select count(*) from pg_stat_activity where state = 'active' "
+                                               "and application_name = '" + control + "'") == 0;
+                      }, 30s),
+                      "the server ended the control statements at their timeout");
         for (unsigned i = 0; i < workers; ++i) {
             checks.expect(!file_exists(dir + "/control" + std::to_string(i)),
                           "a control task ended while the network was silent");
@@ -369,7 +386,7 @@ TEST_F(ServerFaults, ServerStoppedForGoodGivesEveryTaskTheConnectionError) {
             lib.query(c.c_str(), u";", u"select 1", 30, utf16(dir + "/warm" + std::to_string(i)).c_str());
         }
         for (unsigned i = 0; i < 4 * workers; ++i) {
-            wait_for_file(dir + "/warm" + std::to_string(i), Clock::now() + 60s);
+            if (!wait_for_file(dir + "/warm" + std::to_string(i), Clock::now() + 60s)) return 4;
         }
         stop_test_server();
         const auto start = Clock::now();
@@ -381,6 +398,7 @@ TEST_F(ServerFaults, ServerStoppedForGoodGivesEveryTaskTheConnectionError) {
         return 0;
     }, 120);
     ASSERT_FALSE(run.timed_out) << "the drain did not complete: " << run.output;
+    ASSERT_NE(run.exit_code, 4) << "the sessions were not all open before the stop\n" << run.output;
     ASSERT_EQ(run.exit_code, 0) << run.output;
     for (unsigned i = 0; i < 4 * workers; ++i) EXPECT_EQ(read_file(path("warm" + std::to_string(i))), "1");
     const std::string refused = "connection to server at \"127.0.0.1\", port " +

@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -48,13 +50,42 @@ Exports load_library() {
     return exports;
 }
 
+// Waits for the child until the deadline, then kills it. The status of a child killed or
+// ended by a signal is not an exit code, so it never reads as a passing one.
+HostRun wait_for_child(pid_t child, int timeout_seconds) {
+    HostRun run;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    while (true) {
+        const pid_t waited = waitpid(child, &status, WNOHANG);
+        if (waited == child) break;
+        if (waited < 0 && errno != EINTR) throw std::runtime_error("waitpid: " + std::string(std::strerror(errno)));
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+            run.timed_out = true;
+            return run;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    return run;
+}
+
 HostRun run_child(const std::function<int()>& scenario, int timeout_seconds) {
     char capture_path[] = "/tmp/vantrel-host-XXXXXX";
     const int capture = mkstemp(capture_path);
-    if (capture < 0) throw std::runtime_error("mkstemp failed");
+    if (capture < 0) throw std::runtime_error("mkstemp: " + std::string(std::strerror(errno)));
     std::fflush(nullptr);
     std::cout.flush();
     const pid_t child = fork();
+    if (child < 0) {
+        const int error = errno;
+        close(capture);
+        unlink(capture_path);
+        throw std::runtime_error("fork: " + std::string(std::strerror(error)));
+    }
     if (child == 0) {
         dup2(capture, STDOUT_FILENO);
         dup2(capture, STDERR_FILENO);
@@ -67,22 +98,13 @@ HostRun run_child(const std::function<int()>& scenario, int timeout_seconds) {
         std::cout.flush();
         std::exit(code);
     }
-    HostRun run;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            run.timed_out = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
     close(capture);
+    struct RemoveCapture {
+        const char* path;
+        ~RemoveCapture() { unlink(path); }
+    } remove_capture{capture_path};
+    HostRun run = wait_for_child(child, timeout_seconds);
     run.output = read_file(capture_path);
-    unlink(capture_path);
     return run;
 }
 
@@ -112,24 +134,6 @@ int count_lines_with(const std::string& text, const std::string& needle) {
     return count;
 }
 
-std::u16string utf16(const std::string& utf8) {
-    std::u16string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto byte = static_cast<unsigned char>(utf8[i]);
-        const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-        char32_t cp = length == 1 ? byte : byte & (0x7F >> length);
-        for (int k = 1; k < length; ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
-        i += length;
-        if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -140,6 +144,20 @@ std::string read_file(const std::string& path) {
 bool file_exists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
+}
+
+bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+    return wait_until([&] { return file_exists(path); },
+                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
 }
 
 namespace {

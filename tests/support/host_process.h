@@ -2,10 +2,12 @@
 // Runs a scenario in a child process, so each one meets a freshly loaded library (its
 // stopped state is final for the life of the load), with standard output captured.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "support/utf16_text.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
@@ -26,7 +28,8 @@ struct HostRun {
 };
 
 // The child loads the built library with dlopen, runs scenario, and exits with its result
-// through exit(), so the library's unload handlers run as at a real host's end.
+// through exit(), so the library's unload handlers run as at a real host's end. Throws
+// std::runtime_error when the child cannot be started or waited for.
 HostRun run_host(const std::function<int(const Exports&)>& scenario, int timeout_seconds = 120);
 
 // The child uses the library code linked into the test binary, with the default logger at
@@ -39,11 +42,15 @@ unsigned library_workers();
 // Lines of text that contain needle.
 int count_lines_with(const std::string& text, const std::string& needle);
 
-// UTF-8 to UTF-16 for test arguments (the library itself only converts the other way).
-std::u16string utf16(const std::string& utf8);
-
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+
+// Polls predicate until it holds (true) or the limit passes (false). Callers fail the test on
+// false: a wait that ran out means the step it waited for never came.
+bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
+
+// Waits until path exists or the deadline passes.
+bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline);
 
 // A fresh empty directory under the system's temporary folder.
 std::string make_temp_dir();

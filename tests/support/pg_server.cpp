@@ -1,13 +1,12 @@
 #include "support/pg_server.h"
 
-#include <libpq-fe.h>
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/host_process.h"
+#include "support/run_program.h"
 
 namespace vantrel::test {
 namespace {
@@ -24,28 +23,6 @@ std::string trim(std::string text) {
     while (start < text.size() && is_space(text[start])) ++start;
     return text.substr(start);
 }
-
-// Single-quoted for /bin/sh, so folders with spaces or quotes pass through std::system intact.
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
-struct ConnDeleter {
-    void operator()(PGconn* conn) const { PQfinish(conn); }
-};
-struct ResultDeleter {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using ConnPtr = std::unique_ptr<PGconn, ConnDeleter>;
-using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
 
 }  // namespace
 
@@ -69,6 +46,15 @@ std::string pg_script() {
     return script;
 }
 
+// `<pg-cluster.sh> <step> <test_pg_dir()>`, its standard output dropped.
+void cluster_step(const std::string& step) {
+    const std::string script = pg_script();
+    const std::string dir = test_pg_dir();
+    if (script.empty()) throw std::runtime_error("VANTREL_PG_SCRIPT is not set");
+    if (dir.empty()) throw std::runtime_error("VANTREL_TEST_PG_DIR is not set");
+    run_program_or_throw({script, step, dir});
+}
+
 }  // namespace
 
 std::string test_conninfo() {
@@ -83,33 +69,62 @@ std::string test_conninfo() {
     return trim(content.str());
 }
 
-void restart_test_server() {
-    const std::string script = pg_script();
-    const std::string dir = test_pg_dir();
-    if (script.empty()) throw std::runtime_error("VANTREL_PG_SCRIPT is not set");
-    if (dir.empty()) throw std::runtime_error("VANTREL_TEST_PG_DIR is not set");
-    const std::string command = shell_quote(script) + " restart " + shell_quote(dir);
-    const int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("server restart failed: " + command);
+void restart_test_server() { cluster_step("restart"); }
+
+void stop_test_server() { cluster_step("stop"); }
+
+std::string query_one(const std::string& conninfo, const std::string& sql) {
+    return AdminSession(conninfo).value(sql);
+}
+
+AdminSession::AdminSession(const std::string& conninfo) : session(PQconnectdb(conninfo.c_str())) {
+    if (PQstatus(session.get()) != CONNECTION_OK) {
+        throw std::runtime_error("connect failed: " + trim(PQerrorMessage(session.get())));
     }
 }
 
-std::string query_one(const std::string& conninfo, const std::string& sql) {
-    ConnPtr conn(PQconnectdb(conninfo.c_str()));
-    if (!conn) throw std::runtime_error("PQconnectdb: out of memory");
-    if (PQstatus(conn.get()) != CONNECTION_OK) {
-        throw std::runtime_error("connect failed: " + trim(PQerrorMessage(conn.get())));
+void AdminSession::run(const std::string& sql) {
+    const ResultHandle result(PQexec(session.get(), sql.c_str()));
+    const ExecStatusType status = PQresultStatus(result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        throw std::runtime_error(sql + ": " + trim(PQerrorMessage(session.get())));
     }
-    ResultPtr result(PQexec(conn.get(), sql.c_str()));
-    if (!result) throw std::runtime_error("query failed: " + trim(PQerrorMessage(conn.get())));
-    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
-        throw std::runtime_error("query failed: " + trim(PQresultErrorMessage(result.get())));
-    }
-    if (PQntuples(result.get()) < 1 || PQnfields(result.get()) < 1) {
-        throw std::runtime_error("query returned no value: " + sql);
-    }
-    return PQgetvalue(result.get(), 0, 0);
 }
+
+std::vector<std::string> AdminSession::column(const std::string& sql) {
+    const ResultHandle result(PQexec(session.get(), sql.c_str()));
+    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+        throw std::runtime_error(sql + ": " + trim(PQerrorMessage(session.get())));
+    }
+    if (PQnfields(result.get()) < 1) throw std::runtime_error(sql + ": no column");
+    std::vector<std::string> values;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        values.emplace_back(PQgetvalue(result.get(), row, 0));
+    }
+    return values;
+}
+
+std::string AdminSession::value(const std::string& sql) {
+    const std::vector<std::string> values = column(sql);
+    if (values.empty()) throw std::runtime_error(sql + ": no row");
+    return values.front();
+}
+
+AdvisoryGate::AdvisoryGate(const std::string& conninfo, int key) : session(conninfo), key(key) {
+    session.run("select pg_advisory_lock(" + std::to_string(key) + ")");
+}
+
+std::string AdvisoryGate::gated(const std::string& columns) const {
+    return "select " + columns + " from pg_advisory_xact_lock_shared(" + std::to_string(key) + ")";
+}
+
+bool AdvisoryGate::wait_for_waiting(long count, std::chrono::seconds limit) {
+    // A bigint key below 2^32 is held as classid 0, objid key, objsubid 1.
+    const std::string waiting = "select count(*) from pg_locks where locktype = 'advisory' and classid = 0 "
+                                "and objsubid = 1 and not granted and objid = " + std::to_string(key);
+    return wait_until([&] { return session.number(waiting) == count; }, limit);
+}
+
+void AdvisoryGate::open() { session.run("select pg_advisory_unlock(" + std::to_string(key) + ")"); }
 
 }  // namespace vantrel::test

@@ -5,13 +5,17 @@
 // Environment:
 //   VANTREL_TEST_CONNINFO  connection string to use (wins over the folder)
 //   VANTREL_TEST_PG_DIR    the cluster folder; its conninfo file is read when the above is unset
-//   VANTREL_PG_SCRIPT      path of scripts/pg-cluster.sh, for restart_test_server()
+//   VANTREL_PG_SCRIPT      path of scripts/pg-cluster.sh, for restart_ and stop_test_server()
 // When a variable is unset, the compile definitions VANTREL_TEST_PG_DIR_PATH and
 // VANTREL_PG_SCRIPT_PATH (string literals), if given, stand in for the last two.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
+
+#include "exec/pg_handles.h"
 
 namespace vantrel::test {
 
@@ -22,15 +26,48 @@ std::string test_conninfo();
 // The cluster folder (VANTREL_TEST_PG_DIR, else VANTREL_TEST_PG_DIR_PATH), or "".
 std::string test_pg_dir();
 
-// Fast restart of the test server on the same port with `<script> restart <test_pg_dir()>`;
-// returns once it accepts connections.
-// Throws std::runtime_error when the script or folder is unknown or the restart fails.
+// `<script> restart <test_pg_dir()>`: fast restart of the test server on the same port; returns
+// once it accepts connections. `<script> stop <test_pg_dir()>`: fast shutdown, until the next
+// restart. Both throw std::runtime_error when the script or folder is unknown or the step fails.
 void restart_test_server();
+void stop_test_server();
 
 // Opens a session, runs sql and returns the first column of the first row ("" for SQL NULL).
 // Throws std::runtime_error with libpq's message on connection or query failure, and when the
 // statement returns no row.
 std::string query_one(const std::string& conninfo, const std::string& sql);
+
+// One libpq session held for the whole test: for checks that must not open sessions of their
+// own, and for locks the test holds. Throws std::runtime_error with the server's text.
+class AdminSession {
+public:
+    explicit AdminSession(const std::string& conninfo);
+    void run(const std::string& sql);
+    std::string value(const std::string& sql);  // first column of the first row
+    long number(const std::string& sql) { return std::stol(value(sql)); }
+    std::vector<std::string> column(const std::string& sql);  // first column of every row
+
+private:
+    SessionHandle session;
+};
+
+// An advisory lock the test holds in a session of its own. A task whose statement is gated()
+// waits on the server until the test opens the gate, and the waiting sessions are counted on
+// the server: the test knows, without guessing with a sleep, that every worker is inside its
+// task.
+class AdvisoryGate {
+public:
+    AdvisoryGate(const std::string& conninfo, int key);  // closed: the lock is taken here
+    // "select <columns> from pg_advisory_xact_lock_shared(<key>)": the columns, once open.
+    std::string gated(const std::string& columns) const;
+    // True once count sessions wait for the gate; false after the limit.
+    bool wait_for_waiting(long count, std::chrono::seconds limit);
+    void open();
+
+private:
+    AdminSession session;
+    int key;
+};
 
 }  // namespace vantrel::test
 

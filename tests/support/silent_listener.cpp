@@ -11,7 +11,7 @@
 namespace vantrel::test {
 
 SilentListener::SilentListener() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -31,12 +31,21 @@ std::string SilentListener::conninfo() const {
     return "host=127.0.0.1 port=" + std::to_string(port) + " user=nobody dbname=none";
 }
 
-bool SilentListener::wait_for_client(std::chrono::milliseconds limit) const {
-    pollfd waiting{fd, POLLIN, 0};
-    return poll(&waiting, 1, static_cast<int>(limit.count())) == 1;
+bool SilentListener::wait_for_clients(std::size_t count, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (clients.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd waiting{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) != 1) return false;
+        const int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) clients.push_back(client);
+    }
+    return true;
 }
 
 void SilentListener::close() {
+    for (const int client : clients) ::close(client);
+    clients.clear();
     if (fd >= 0) ::close(fd);
     fd = -1;
 }

@@ -1,9 +1,10 @@
 #pragma once
-// A loopback TCP port that completes connections but never answers: a session opened to it
+// A loopback TCP port that accepts connections but never answers: a session opened to it
 // blocks until the listener closes. Holds workers busy without a database.
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace vantrel::test {
 
@@ -15,13 +16,15 @@ public:
     SilentListener& operator=(const SilentListener&) = delete;
 
     std::string conninfo() const;  // host=127.0.0.1 port=<port> ...
-    // True once a client's connection waits to be accepted; false after the time limit.
-    bool wait_for_client(std::chrono::milliseconds limit) const;
-    void close();                  // pending sessions then fail at once
+    // Accepts clients until count of them have come since the start; false after the time limit.
+    // Each accepted client is a session that waits for its server, held until close().
+    bool wait_for_clients(std::size_t count, std::chrono::milliseconds limit);
+    void close();                  // every session opened to it then fails at once
 
 private:
     int fd = -1;
     int port = 0;
+    std::vector<int> clients;
 };
 
 }  // namespace vantrel::test
