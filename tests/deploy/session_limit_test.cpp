@@ -52,13 +52,16 @@ struct Rounds {
     int workers;
     std::string folder;
     std::vector<std::u16string> strings;
+    std::vector<int> gates = {};  // per string: the advisory lock its tasks wait for, or 0
 
     void submit(const Exports& lib) const {
         for (int round = 0; round < count; ++round) {
             for (int s = 0; s < strings_per_host; ++s) {
                 for (int w = 0; w < workers; ++w) {
                     const std::string id = task_id(phase, round, s, w);
-                    const std::u16string sql = utf16("select '" + id + "', pg_backend_pid()");
+                    const int gate = s < static_cast<int>(gates.size()) ? gates[s] : 0;
+                    const std::u16string sql = utf16("select '" + id + "', pg_backend_pid()" +
+                                                     (gate ? " from pg_advisory_xact_lock_shared(" + std::to_string(gate) + ")" : ""));
                     lib.query(strings[s].c_str(), u";", sql.c_str(), 30, utf16(folder + "/" + id).c_str());
                 }
             }
@@ -155,11 +158,20 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
     }
     Rounds second = first;
     second.phase = 2;
+    // Before the free-running rounds, every worker claims a session for the first two strings:
+    // their tasks wait at a gate of the test's, so each worker takes one of each, and A then
+    // holds every slot left to the role. Every task for the third string meets the limit.
+    const int gate_keys[] = {lock_key + 1, lock_key + 2};
+    Rounds claims = first;
+    claims.phase = 0;
+    claims.count = 1;
+    claims.gates = {gate_keys[0], gate_keys[1]};
     hosts.start("a", [&](const Exports& lib) {
         lib.init();
         if (!hosts.wait("go-a", 60s)) return 2;
+        claims.submit(lib);
         first.submit(lib);
-        if (!first.all_done(60s)) return 3;
+        if (!claims.all_done(60s) || !first.all_done(60s)) return 3;
         hosts.raise("a-first-done");
         if (!hosts.wait("go-a2", 60s)) return 4;
         second.submit(lib);
@@ -173,7 +185,14 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
         << "host B's workers did not all take a task";
     admin.run("select pg_advisory_unlock(" + std::to_string(lock_key) + ")");
 
+    for (const int key : gate_keys) admin.run("select pg_advisory_lock(" + std::to_string(key) + ")");
     hosts.raise("go-a");
+    for (int s = 0; s < 2; ++s) {
+        ASSERT_TRUE(wait_until([&] {
+            return count_sessions(" and application_name = 'vantrel-a" + std::to_string(s) + "' and wait_event_type = 'Lock'") == workers;
+        }, 30s)) << "host A's workers did not all claim a session for string " << s;
+        admin.run("select pg_advisory_unlock(" + std::to_string(gate_keys[s]) + ")");
+    }
     ASSERT_TRUE(hosts.wait("a-first-done", 90s)) << "host A's first tasks did not all end";
     const long at_limit = count_sessions("");
 
@@ -198,6 +217,10 @@ TEST(SessionLimit, TasksBeyondTheLimitGetTheRefusalAndLaterTasksRunOnceSessionsF
     EXPECT_EQ(static_cast<int>(b_sessions.size()), workers);
 
     const Refusals refusals(cluster.port());
+    const RoundsVerdict claimed = judge(claims, refusals);
+    EXPECT_TRUE(claimed.problems.empty()) << claimed.problems.size() << " unexpected outcomes, first: " << claimed.problems.front();
+    EXPECT_EQ(claimed.rows, 2 * workers);
+    EXPECT_EQ(claimed.refused, workers);
     const RoundsVerdict limited = judge(first, refusals);
     EXPECT_TRUE(limited.problems.empty()) << limited.problems.size() << " unexpected outcomes, first: " << limited.problems.front();
     EXPECT_GT(limited.rows, 0);
