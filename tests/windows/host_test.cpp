@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/stack_call.h"
+#include "support/outcome_cases.h"
 #include "support/win_host.h"
 
 namespace vantrel::wintest {
@@ -43,8 +44,9 @@ enum class Match { whole, prefix, contains };
 
 struct OutcomeCase {
     std::wstring file;  // relative to the run's folder
-    const wchar_t* sep; // nullptr: cVantrelExec
-    const wchar_t* sql;
+    bool exec;          // true: cVantrelExec, without a separator
+    std::wstring sep;
+    std::wstring sql;
     std::int32_t time;
     std::string expected;
     Match match;
@@ -61,31 +63,23 @@ std::wstring root_certificate(const wchar_t* name) {
 
 const wchar_t* const session_uses_ssl = L"select ssl from pg_stat_ssl where pid = pg_backend_pid()";
 
+// The cases both host suites share, then what only this one shows: a file in a folder whose
+// name is outside ASCII, and TLS through the closure's OpenSSL.
 const std::vector<OutcomeCase>& outcome_cases() {
     static const std::vector<OutcomeCase> cases = [] {
-        std::vector<OutcomeCase> all = {
-            {L"rows.txt", L";", L"select 1, 'a' union all select 2, 'b' order by 1", 30, "1;a\r\n2;b", Match::whole},
-            {L"exec.txt", nullptr, L"create temporary table scratch(x int)", 30, "TRUE", Match::whole},
-            {L"error.txt", L";", L"select * from no_such_table", 30,
-             "ERROR:  relation \"no_such_table\" does not exist\r\n", Match::prefix},
-            {L"exec-error.txt", nullptr, L"drop table no_such_table", 30,
-             "ERROR:  table \"no_such_table\" does not exist", Match::prefix},
-            {L"timeout.txt", L";", L"select 1", -1, "ERROR: Failed to set timeout: ERROR:  ", Match::prefix},
-            {L"empty.txt", L";", L"select 1 where false", 30, "", Match::whole},
-            {L"null-and-wide-sep.txt", L" | ", L"select 'x', null, 'y'", 30, "x |  | y", Match::whole},
-            {L"cr-in-value.txt", L";", L"select E'a\\r\\nb'", 30, "a\r\r\nb", Match::whole},
-            {L"text.txt", L";", L"select '\u043f\u0440\u0438\u0432\u0435\u0442 \U0001F600'", 30,
-             u8"\u043f\u0440\u0438\u0432\u0435\u0442 \U0001F600", Match::whole},
-            {exotic_file, L";", L"select 'exotic'", 30, "exotic", Match::whole},
-        };
+        std::vector<OutcomeCase> all;
+        for (const test::OutcomeCase& c : test::outcome_cases) {
+            all.push_back({widen(c.file), c.sep == nullptr, c.sep ? widen(c.sep) : L"", widen(c.sql),
+                           c.time, c.expected, c.whole ? Match::whole : Match::prefix});
+        }
+        all.push_back({exotic_file, false, L";", L"select 'exotic'", 30, "exotic", Match::whole});
         const std::wstring right_root = root_certificate(L"root.crt");
         if (right_root.empty()) return all;
-        // TLS through the closure's OpenSSL: required, verified against the server's own
-        // certificate, and refused against another.
+        // Required, verified against the server's own certificate, and refused against another.
         const std::wstring verify = L" sslmode=verify-full sslrootcert=";
-        all.push_back({L"ssl-require.txt", L";", session_uses_ssl, 30, "t", Match::whole, L" sslmode=require"});
-        all.push_back({L"ssl-verify.txt", L";", session_uses_ssl, 30, "t", Match::whole, verify + right_root});
-        all.push_back({L"ssl-wrong-root.txt", L";", session_uses_ssl, 30,
+        all.push_back({L"ssl-require.txt", false, L";", session_uses_ssl, 30, "t", Match::whole, L" sslmode=require"});
+        all.push_back({L"ssl-verify.txt", false, L";", session_uses_ssl, 30, "t", Match::whole, verify + right_root});
+        all.push_back({L"ssl-wrong-root.txt", false, L";", session_uses_ssl, 30,
                        "SSL error: certificate verify failed", Match::contains,
                        verify + root_certificate(L"other.crt")});
         return all;
@@ -104,9 +98,8 @@ VANTREL_SCENARIO(outcomes) {
     for (const OutcomeCase& c : outcome_cases()) {
         const std::wstring path = dir + c.file;
         const std::wstring session = conninfo + c.options;
-        queued &= c.sep != nullptr
-                      ? lib.query(session.c_str(), c.sep, c.sql, c.time, path.c_str())
-                      : lib.exec(session.c_str(), c.sql, c.time, path.c_str());
+        queued &= c.exec ? lib.exec(session.c_str(), c.sql.c_str(), c.time, path.c_str())
+                         : lib.query(session.c_str(), c.sep.c_str(), c.sql.c_str(), c.time, path.c_str());
     }
     queued &= lib.exec(conninfo.c_str(), L"select 1", 30, (dir + unwritable).c_str());
     lib.deinit(true);
