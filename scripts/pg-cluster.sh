@@ -26,6 +26,7 @@ set -euo pipefail
 readonly MARKER=.vantrel-pg-cluster
 readonly START_TIMEOUT=60
 readonly PORT_ATTEMPTS=8
+readonly SCRIPTS=$(cd "$(dirname "$0")" && pwd)
 
 die() { echo "pg-cluster: $*" >&2; exit 1; }
 note() { echo "pg-cluster: $*" >&2; }
@@ -173,36 +174,8 @@ prepare_home() {
   DATA=$HOME_DIR/data
 }
 
-# A port free on 127.0.0.1, taken below the kernel's ephemeral range (32768 and up) so that
-# client connections do not grab it while the server restarts. Without python3, a random one
-# that refuses connections. Startup retries with another port on a clash anyway.
-pick_port() {
-  local port
-  if command -v python3 >/dev/null 2>&1 &&
-     port=$(python3 -c 'import random, socket
-for _ in range(500):
-    port = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(port)
-    break' 2>/dev/null) && [[ "$port" =~ ^[0-9]+$ ]]; then
-    echo "$port"
-    return 0
-  fi
-  for _ in $(seq 1 200); do
-    port=$((20000 + RANDOM % 12000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return 0
-    fi
-  done
-  die "no free port found on 127.0.0.1"
-}
+# A free loopback port (scripts/free-port.sh); startup retries with another on a clash.
+pick_port() { "$SCRIPTS/free-port.sh" || die "no free port found on 127.0.0.1"; }
 
 write_settings() {
   local port=$1 socket_dir=$HOME_DIR

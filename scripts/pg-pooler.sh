@@ -98,22 +98,8 @@ prepare_home() {
   touch "$DIR/$MARKER" "$HOME_DIR/$MARKER"
 }
 
-# A free port on 127.0.0.1 below the ephemeral range; without python3 a random one, as the
-# start retries on a clash anyway.
-pick_port() {
-  python3 -c 'import random, socket
-for _ in range(500):
-    port = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(port)
-    break' 2>/dev/null || echo $((20000 + RANDOM % 12000))
-}
+# A free loopback port (scripts/free-port.sh); the start retries with another on a clash.
+pick_port() { "$root/scripts/free-port.sh"; }
 
 write_settings() {
   local port=$1 setting
