@@ -113,12 +113,21 @@ write_settings() {
   } | as_owner tee "$HOME_DIR/pgbouncer.ini" >/dev/null
 }
 
+# True when the pid file names a process that is not (or no longer) this pooler. A pid file
+# PgBouncer has created but not yet written says nothing yet.
+pooler_died() {
+  local pid
+  pid=$(head -n 1 "$HOME_DIR/pgbouncer.pid" 2>/dev/null || true)
+  [[ "$pid" =~ ^[0-9]+$ ]] || return 1
+  ! own_pooler_pid >/dev/null
+}
+
 # True once the pooler answers on its port, false if it died first or the time ran out.
 wait_listening() {
   local port=$1
   for _ in $(seq 1 $((START_TIMEOUT * 10))); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
-    own_pooler_pid >/dev/null || [ ! -f "$HOME_DIR/pgbouncer.pid" ] || return 1
+    pooler_died && return 1
     sleep 0.1
   done
   return 1
