@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "fault/fault_support.h"
@@ -210,22 +209,32 @@ void old_file(const std::string& at, mode_t mode) {
     ASSERT_EQ(chmod(at.c_str(), mode), 0);
 }
 
-// Reads a FIFO until its writer has come and gone, or the deadline passes.
-std::string read_fifo(const std::string& path, Clock::time_point deadline) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    std::string got;
-    bool written = false;
-    while (fd >= 0 && Clock::now() < deadline) {
-        char buffer[256];
-        const ssize_t size = read(fd, buffer, sizeof buffer);
-        if (size > 0) got.append(buffer, static_cast<std::size_t>(size));
-        written |= size > 0;
-        if (size == 0 && written) break;
-        if (size <= 0) std::this_thread::sleep_for(10ms);
+// Holds a FIFO open for reading, so that a writer's open succeeds at once and
+// what it writes waits in the pipe. No reader thread: the host runs in a forked
+// child, and a fork taken while another thread runs is unsound (TSan refuses it).
+class FifoReader {
+public:
+    explicit FifoReader(const std::string& path)
+        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK)) {}
+    ~FifoReader() {
+        if (fd_ >= 0) close(fd_);
     }
-    if (fd >= 0) close(fd);
-    return got;
-}
+    FifoReader(const FifoReader&) = delete;
+    FifoReader& operator=(const FifoReader&) = delete;
+    bool is_open() const { return fd_ >= 0; }
+    // Everything written so far; the writer has closed once the child is gone.
+    std::string drain() const {
+        std::string got;
+        char buffer[256];
+        for (ssize_t size; (size = read(fd_, buffer, sizeof buffer)) > 0;) {
+            got.append(buffer, static_cast<std::size_t>(size));
+        }
+        return got;
+    }
+
+private:
+    int fd_;
+};
 
 TEST_F(Security, ReplacedResultFilesKeepWhatTheHostSetUpAtThePath) {
     const bool root = geteuid() == 0;
@@ -302,8 +311,8 @@ TEST_F(Security, ReplacedResultFilesKeepWhatTheHostSetUpAtThePath) {
         c.set_up(path(c.name));
         run_cases.push_back(&c);
     }
-    std::string fifo_got;
-    std::thread fifo_reader([&] { fifo_got = read_fifo(path("fifo"), Clock::now() + 60s); });
+    const FifoReader fifo(path("fifo"));
+    ASSERT_TRUE(fifo.is_open());
     const std::u16string c = utf16(conninfo);
     const HostRun run = run_host([&](const Exports& lib) {
         for (const PathCase* pc : run_cases) {
@@ -312,7 +321,6 @@ TEST_F(Security, ReplacedResultFilesKeepWhatTheHostSetUpAtThePath) {
         lib.deinit(true);
         return 0;
     });
-    fifo_reader.join();
     ASSERT_EQ(run.exit_code, 0) << run.output;
     EXPECT_EQ(count_lines_with(run.output, "[error]"), 0) << run.output;
     for (const PathCase* pc : run_cases) {
@@ -322,7 +330,7 @@ TEST_F(Security, ReplacedResultFilesKeepWhatTheHostSetUpAtThePath) {
             EXPECT_EQ(read_file(path(pc->name)), "TRUE");
         }
     }
-    EXPECT_EQ(fifo_got, "TRUE");
+    EXPECT_EQ(fifo.drain(), "TRUE");
     EXPECT_TRUE(leftover_temporaries(dir).empty());
     if (!root) GTEST_SKIP() << "not root: the owner and device cases did not run";
 }
