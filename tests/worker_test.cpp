@@ -10,6 +10,11 @@
 namespace vantrel::test {
 namespace {
 
+// The worker body as the library's pool runs it.
+ThreadPool<Task>::WorkerEntry watched(WorkerWatch& watch) {
+    return [&watch](ThreadPool<Task>* pool) { worker_function(pool, watch); };
+}
+
 Task unreachable_task(utf16_string path) {
     Task task;
     task.conninfo = "host=/nonexistent-socket-dir password=Wk3rSecret";
@@ -25,7 +30,8 @@ TEST(Worker, PathThatIsNotUtf16IsLoggedAndTheWorkerGoesOn) {
     const std::string dir = make_temp_dir();
     const utf16_string bad_path{u'/', u'n', u'o', 0xD800, u'x'};
     const HostRun run = run_linked([&] {
-        ThreadPool<Task> pool(1, worker_function);
+        WorkerWatch watch(1);
+        ThreadPool<Task> pool(1, watched(watch));
         pool.enqueue(unreachable_task(bad_path));  // fails describing it for the debug line
         pool.enqueue(unreachable_task(utf16(dir + "/second")));
         pool.shutdown(true);
@@ -38,7 +44,8 @@ TEST(Worker, PathThatIsNotUtf16IsLoggedAndTheWorkerGoesOn) {
 
     const HostRun quiet = run_linked([&] {
         spdlog::set_level(spdlog::level::info);
-        ThreadPool<Task> pool(1, worker_function);
+        WorkerWatch watch(1);
+        ThreadPool<Task> pool(1, watched(watch));
         pool.enqueue(unreachable_task(bad_path));  // reaches the file and fails there
         pool.shutdown(true);
         return 0;
@@ -54,7 +61,8 @@ TEST(Worker, PathThatIsNotUtf16IsLoggedAndTheWorkerGoesOn) {
 TEST(Worker, UnreachableServerIsTriedAgainBeforeEachTask) {
     const std::string dir = make_temp_dir();
     const HostRun run = run_linked([&] {
-        ThreadPool<Task> pool(1, worker_function);
+        WorkerWatch watch(1);
+        ThreadPool<Task> pool(1, watched(watch));
         pool.enqueue(unreachable_task(utf16(dir + "/first")));
         pool.enqueue(unreachable_task(utf16(dir + "/second")));
         pool.shutdown(true);
@@ -71,7 +79,8 @@ TEST(Worker, UnreachableServerIsTriedAgainBeforeEachTask) {
 TEST(Worker, EachConnectionStringGetsItsOwnSessionByExactBytes) {
     const std::string dir = make_temp_dir();
     const HostRun run = run_linked([&] {
-        ThreadPool<Task> pool(1, worker_function);
+        WorkerWatch watch(1);
+        ThreadPool<Task> pool(1, watched(watch));
         for (const char* conninfo : {"host=/nonexistent port=1", "port=1 host=/nonexistent",
                                      "host=/nonexistent  port=1", "host=/nonexistent port=1"}) {
             Task task = unreachable_task(utf16(dir + "/r"));

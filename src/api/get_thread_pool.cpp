@@ -1,9 +1,11 @@
 #include "api/get_thread_pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "exec/worker.h"
+#include "exec/worker_watch.h"
 #include "platform/unload.h"
 
 namespace vantrel {
@@ -14,34 +16,52 @@ unsigned pool_worker_count(unsigned logical_processors) {
 
 namespace {
 
+using namespace std::chrono_literals;
+
+// How long an exit without a stop gives the workers, once their statements are cancelled.
+constexpr std::chrono::milliseconds exit_grace = 2s;
+
 // The workers with the reference that keeps the library's code mapped while they may run.
 struct RunningPool {
-    explicit RunningPool(unsigned worker_count) : pool(worker_count, worker_function) {}
+    explicit RunningPool(unsigned worker_count)
+        : watch(worker_count), pool(worker_count, [this](ThreadPool<Task>* pool) {
+              worker_function(pool, watch);
+              watch.worker_ended();
+          }) {}
+
+    // The end of the library without a stop. True: the workers have ended, or will end by
+    // themselves, and the pool may be destroyed (which joins them).
+    bool end_without_stop() {
+        // Windows: no waiting and no network under the loader lock; the exit ends the threads.
+        if (!unload_may_join_threads()) return false;
+        pool.request_stop();
+        // Not the exit: an unload of code the workers run, so wait for them however long.
+        if (!library.held()) {
+            watch.cancel_running();
+            return true;
+        }
+        return watch.cancel_and_wait(exit_grace);
+    }
 
     LibraryReference library;  // taken before the first worker starts
+    WorkerWatch watch;         // outlives the workers
     ThreadPool<Task> pool;
 };
 
-// Destroyed at the unload only once a stop has joined every worker. Without a stop, the
-// unload comes at the process's exit, after the system has ended the workers wherever they
-// were (inside the queue's lock, perhaps), and it runs under the loader lock: destroying the
-// pool then could wait for ever, or destroy threads still joinable. It is left to the exit.
+// Destroyed at the unload only once every worker has been joined, or surely will be. A worker
+// the exit has to leave behind (its server answers nothing, not even the cancel) may still
+// return into the pool, so the pool stays as it is until the process is gone.
 union LastingUnlessStopped {
     explicit LastingUnlessStopped(unsigned worker_count) : running(worker_count) {}
     ~LastingUnlessStopped() {
-        if (running.library.released()) running.~RunningPool();
+        if (running.library.released() || running.end_without_stop()) running.~RunningPool();
     }
     RunningPool running;
 };
 
 RunningPool& running_pool() {
-    static const unsigned worker_count = pool_worker_count(std::thread::hardware_concurrency());
-    if (!unload_may_join_threads()) {
-        static LastingUnlessStopped lasting(worker_count);
-        return lasting.running;
-    }
-    static RunningPool running(worker_count);
-    return running;
+    static LastingUnlessStopped lasting(pool_worker_count(std::thread::hardware_concurrency()));
+    return lasting.running;
 }
 
 }  // namespace

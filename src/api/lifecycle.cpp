@@ -25,7 +25,7 @@ std::int32_t step(std::int32_t value, std::int32_t delta) {
 
 void initialize() {
     const std::int32_t previous = REFERENCE_COUNTER.fetch_add(1);
-    // "inirialized" as hosts' log readers know it.
+    // The library's start line reads "inirialized".
     if (previous == 0) spdlog::info("cVantrelInit(): Library inirialized");
     spdlog::debug("cVantrelInit(): REFERENCE_COUNTER is {}", step(previous, 1));
 }

@@ -45,6 +45,17 @@ std::string statement_timeout_command(std::int32_t time) {
     return "set statement_timeout = " + std::to_string(static_cast<std::int64_t>(time) * 1000);
 }
 
+// Drops the rows of a copy out; true once the copy has ended.
+bool discard_copy_data(PGconn* conn) {
+    char* data = nullptr;
+    int length = 0;
+    while ((length = PQgetCopyData(conn, &data, 0)) > 0) PQfreemem(data);
+    return length == -1;
+}
+
+constexpr const char* transaction_left_open =
+    "ERROR: The statement left a transaction open; it was rolled back";
+
 }  // namespace
 
 Connection::Connection(const std::string& conninfo) {
@@ -57,7 +68,7 @@ Connection::Connection(const std::string& conninfo) {
 }
 
 Connection::~Connection() {
-    conn.reset();
+    release();
     std::cout << "Connection destructed.\n" << std::flush;
 }
 
@@ -65,10 +76,18 @@ bool Connection::connected() const {
     return conn != nullptr && PQstatus(conn.get()) == CONNECTION_OK;
 }
 
-bool Connection::connect(const std::string& conninfo) {
+void Connection::release() {
+    cancel.reset();
     conn.reset();
+}
+
+bool Connection::connect(const std::string& conninfo) {
+    release();
     conn.reset(PQconnectdb(conninfo.c_str()));
-    if (connected()) return true;
+    if (connected()) {
+        cancel = cancel_handle_of(conn.get());
+        return true;
+    }
     // PQerrorMessage of a null handle reports libpq running out of memory. libpq repeats parts
     // of a string it refuses, and the server names the database or role it was given: the
     // outcome and the log hide there what they hide in the connection string.
@@ -86,10 +105,59 @@ bool Connection::set_statement_timeout(std::int32_t time) {
 
 void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
                          bool drop, const OutcomeSink& sink) {
-    if (!connected() || !set_statement_timeout(time)) return sink.append(last_error);
-    if (!drop) return stream_rows(query, sep, sink);
-    const ResultHandle result(PQexec(conn.get(), query.c_str()));
-    sink.append(succeeded(result.get()) ? std::string("TRUE") : error_text(result.get(), conn.get()));
+    if (!connected()) return sink.append(last_error);
+    if (!set_statement_timeout(time)) {
+        sink.append(last_error);
+    } else if (drop) {
+        const ResultHandle result(PQexec(conn.get(), query.c_str()));
+        sink.append(succeeded(result.get()) ? std::string("TRUE") : error_text(result.get(), conn.get()));
+    } else {
+        stream_rows(query, sep, sink);
+    }
+    leave_idle(drop, sink);
+}
+
+// The next task on this session may be any host's: nothing a statement leaves behind in it
+// (a copy under way, an open transaction block) may carry over. A session that cannot be
+// brought back to idle is released, and the next task reconnects.
+void Connection::leave_idle(bool drop, const OutcomeSink& sink) {
+    if (!end_copy()) return release();
+    const PGTransactionStatusType status = PQtransactionStatus(conn.get());
+    if (status != PQTRANS_INTRANS && status != PQTRANS_INERROR) return;
+    const ResultHandle rollback(PQexec(conn.get(), "ROLLBACK"));
+    if (PQresultStatus(rollback.get()) != PGRES_COMMAND_OK ||
+        PQtransactionStatus(conn.get()) != PQTRANS_IDLE) {
+        release();  // closing the session rolls the block back on the server
+    }
+    // A failed block's outcome is already the server's error.
+    if (status == PQTRANS_INERROR) return;
+    // Rows or "TRUE" would report work that has just been undone.
+    sink.clear();
+    sink.append(transaction_left_open);
+    if (!drop) last_error = transaction_left_open;
+}
+
+// COPY leaves the session in the copy until the client ends it. A task has no rows to send
+// in, and none it could use coming out: the copy in is ended as failed, the copy out drained.
+// False: the session is lost.
+bool Connection::end_copy() {
+    while (PQstatus(conn.get()) == CONNECTION_OK) {
+        const ResultHandle result(PQgetResult(conn.get()));
+        if (result == nullptr) return true;
+        switch (PQresultStatus(result.get())) {
+            case PGRES_COPY_IN:
+                if (PQputCopyEnd(conn.get(), "a task sends no copy data") < 0) return false;
+                break;
+            case PGRES_COPY_OUT:
+                if (!discard_copy_data(conn.get())) return false;
+                break;
+            case PGRES_COPY_BOTH:  // replication; nothing a task can end
+                return false;
+            default:
+                break;
+        }
+    }
+    return false;
 }
 
 // Single-row mode: each row is passed on as it arrives and freed, so neither the result nor

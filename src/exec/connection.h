@@ -22,21 +22,31 @@ public:
 
     bool connected() const;
 
+    // For cancelling the statement this session runs, from another thread; empty when not
+    // connected.
+    const CancelHandle& cancel_handle() const { return cancel; }
+
     // Replaces the session, releasing any handle held, broken or not.
     bool connect(const std::string& conninfo);
 
     // Sets the statement timeout, runs query and passes the outcome text to sink: the rows
     // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
-    // error text, which replaces any rows passed before it.
+    // error text, which replaces any rows passed before it. The session is idle afterwards: a
+    // transaction block the statement left open is rolled back, and its outcome says so.
     void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
                  const OutcomeSink& sink);
 
 private:
     bool set_statement_timeout(std::int32_t time);
     void stream_rows(const std::string& query, const std::string& sep, const OutcomeSink& sink);
+    void leave_idle(bool drop, const OutcomeSink& sink);
+    bool end_copy();
+
+    void release();
 
     SessionHandle conn;
     std::string last_error;
+    CancelHandle cancel;
 };
 
 }  // namespace vantrel

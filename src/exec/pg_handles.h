@@ -18,4 +18,8 @@ struct ResultClearer {
 using SessionHandle = std::unique_ptr<PGconn, SessionCloser>;
 using ResultHandle = std::unique_ptr<PGresult, ResultClearer>;
 
+// Shared: a cancel request may be under way on another thread when the session goes.
+using CancelHandle = std::shared_ptr<PGcancel>;
+inline CancelHandle cancel_handle_of(PGconn* conn) { return CancelHandle(PQgetCancel(conn), PQfreeCancel); }
+
 }  // namespace vantrel

@@ -5,16 +5,21 @@
 
 namespace vantrel {
 
+// False on Windows: the unload runs under the loader lock, which every ending thread needs for
+// its own detach notice, so waiting for a thread there never returns, and no request may go
+// out to the network. At process exit the other threads are gone already. True on Linux,
+// where the unload runs under no lock the ending threads take.
 #if defined(_WIN32)
-// False: the unload runs under the loader lock, which every ending thread needs for its own
-// detach notice, so waiting for a thread there never returns. At process exit the other
-// threads are gone already.
 bool unload_may_join_threads();
+#else
+inline bool unload_may_join_threads() { return true; }
+#endif
 
 // A counted reference to the library's own module, taken before the first worker starts and
-// given back by the stop once it has joined the last one. In between, a FreeLibrary by the
-// host cannot unmap code that a worker runs; after the stop, the host's FreeLibrary unloads
-// the library and a later LoadLibraryW starts it afresh.
+// given back by the stop once it has joined the last one. In between, the host's unload
+// (FreeLibrary, dlclose) cannot unmap code that a worker runs, so the only end of the library
+// without a stop is the process's exit. After the stop, the host's unload unloads the library
+// and a later load starts it afresh.
 class LibraryReference {
 public:
     // Failure to take it leaves the library as unloadable as without it, which is no reason
@@ -22,8 +27,8 @@ public:
     LibraryReference() noexcept;
     LibraryReference(const LibraryReference&) = delete;
     LibraryReference& operator=(const LibraryReference&) = delete;
-    // No release here: the unload runs it under the loader lock, where FreeLibrary of the
-    // library itself must not be called.
+    // No release here: the unload runs it under the loader lock, where the library must not
+    // unload itself.
     ~LibraryReference() = default;
 
     // Gives the reference back the first time; later calls do nothing. Only once no worker
@@ -31,24 +36,12 @@ public:
     // until the call returns.
     void release() noexcept;
     bool released() const noexcept;
+    // Taken and not given back: an end of the library now is the process's exit.
+    bool held() const noexcept;
 
 private:
-    void* const module;
-    std::atomic<bool> given_back{false};
-};
-#else
-// The unload runs the destructors under no lock the ending threads take: they are joined.
-inline bool unload_may_join_threads() { return true; }
-
-// The unload joins the workers itself, so nothing has to keep the library loaded.
-class LibraryReference {
-public:
-    void release() noexcept { given_back = true; }
-    bool released() const noexcept { return given_back; }
-
-private:
+    void* const handle;
     std::atomic<bool> given_back{false};  // stops may overlap
 };
-#endif
 
 }  // namespace vantrel

@@ -89,6 +89,13 @@ public:
         join_all();
     }
 
+    // Refuses new items and tells the workers to stop after the item in hand, without waiting
+    // for them; a later shutdown joins them.
+    void request_stop() {
+        close_intake();
+        stop_all_workers();
+    }
+
 private:
     void start_thread() {
         threads.emplace_back([this, entry = worker_entry] { entry(this); });

@@ -20,13 +20,15 @@ HMODULE this_module_counted() noexcept {
 
 bool unload_may_join_threads() { return false; }
 
-LibraryReference::LibraryReference() noexcept : module(this_module_counted()) {}
+LibraryReference::LibraryReference() noexcept : handle(this_module_counted()) {}
 
 void LibraryReference::release() noexcept {
-    if (given_back.exchange(true) || module == nullptr) return;
-    FreeLibrary(static_cast<HMODULE>(module));
+    if (given_back.exchange(true) || handle == nullptr) return;
+    FreeLibrary(static_cast<HMODULE>(handle));
 }
 
 bool LibraryReference::released() const noexcept { return given_back; }
+
+bool LibraryReference::held() const noexcept { return handle != nullptr && !given_back; }
 
 }  // namespace vantrel
