@@ -328,16 +328,18 @@ Spans quoted_secrets(std::string_view message, std::string_view conninfo, const 
     std::vector<std::size_t> quotes;
     for (std::size_t at = message.find('"'); at != npos; at = message.find('"', at + 1)) quotes.push_back(at);
     Spans secrets;
-    for (std::size_t open = 0; open < quotes.size();) {
+    // Any quote may open a fragment, since the string may hold quotes and libpq's own
+    // wording; one that opens inside a fragment already read (a URI holding quotes) does not.
+    std::size_t read_up_to = 0;
+    for (std::size_t open = 0; open < quotes.size(); ++open) {
         const std::size_t begin = quotes[open] + 1;
         const std::size_t reach = begin + longest_prefix_inside(message.substr(begin), conninfo);
         std::size_t close = open + 1;
         while (close < quotes.size() && quotes[close] <= reach) ++close;
-        if (close == open + 1) {
-            ++open;  // not an opening quote: nothing after it stands in the string
-            continue;
-        }
+        if (close == open + 1) continue;  // nothing up to a quote stands in the string
         const std::size_t end = quotes[close - 1];
+        if (end <= read_up_to) continue;
+        read_up_to = end;
         const std::string_view quoted = message.substr(quotes[open], end + 1 - quotes[open]);
         const bool same_when_masked = quotes[open] <= masked_refusal.size() &&
                                       masked_refusal.substr(quotes[open], quoted.size()) == quoted;
@@ -351,14 +353,13 @@ Spans quoted_secrets(std::string_view message, std::string_view conninfo, const 
                 }
             }
         }
-        open = close;
     }
     return secrets;
 }
 
 // An accepted string: only a value that swallowed a password (a name with "password=" in
 // it, a URI with credentials given as a database name) comes back, from the server or from
-// libpq, and it comes back as libpq read it. After each repetition of what leads to the
+// libpq, and it comes back as libpq read it. After each repetition of what leads up to the
 // secret in that value, as much of the secret as stands there is hidden: servers cut long
 // names short.
 void add_echoed_secret(std::string_view message, std::string_view lead, std::string_view secret,
@@ -380,8 +381,12 @@ Spans echoed_secrets(std::string_view message, const PQconninfoOption* options) 
         const std::string_view value = option->val;
         const Span assignment = find_password_assignment(value);
         if (assignment.begin != npos) {
-            add_echoed_secret(message, value.substr(assignment.begin, assignment.end - assignment.begin),
-                              value.substr(assignment.end), secrets);
+            // The whole value up to the secret leads to it, or, in a list libpq splits at
+            // commas (hosts, ports), its last item.
+            const std::size_t comma = value.substr(0, assignment.begin).rfind(',');
+            const std::size_t lead = comma == npos ? 0 : comma + 1;
+            add_echoed_secret(message, value.substr(lead, assignment.end - lead), value.substr(assignment.end),
+                              secrets);
         } else if (is_uri(value)) {
             for (const Span& span : uri_secrets(value)) {
                 add_echoed_secret(message, value.substr(0, span.begin),

@@ -332,8 +332,10 @@ void check_server_text(const std::string& original) {
         if (reference.find(token) != std::string::npos) continue;
         FUZZ_REQUIRE(shown.find(token) == std::string::npos, "'" + token + "' shown in the server text" + where);
     }
+    // A value may repeat by chance what leads up to another's secret, and the secret may run
+    // on into the wording after it: only the wording's first and last bytes are sure to stay.
     const std::string opening = "connection to server at \"";
-    const std::string closing = "\"\n";
+    const std::string closing = "\n";
     FUZZ_REQUIRE(shown.compare(0, opening.size(), opening) == 0 && shown.size() >= closing.size() &&
                      shown.compare(shown.size() - closing.size(), closing.size(), closing) == 0,
                  "server wording changed" + where);
