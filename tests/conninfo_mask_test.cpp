@@ -134,7 +134,7 @@ struct MaskedMessage {
     std::string expected;
 };
 
-TEST(ConninfoMask, ErrorTextsHideWhatTheConnectionStringHides) {
+TEST(ConninfoMask, ErrorTextsChangeOnlyWhereTheyRepeatAPassword) {
     const MaskedMessage cases[] = {
         {"postgresql://app:S3cret@[::1/db",
          "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
@@ -145,12 +145,27 @@ TEST(ConninfoMask, ErrorTextsHideWhatTheConnectionStringHides) {
          "invalid percent-encoded token: \"********\"\n"},
         {"host=h password=abc 123x", "missing \"=\" after \"123x\" in connection info string\n",
          "missing \"=\" after \"********\" in connection info string\n"},
-        // Everything after a swallowed password is hidden in the string, the host included.
+        // The string hides everything after a swallowed password, the host included; the
+        // message only the secret in the name the server echoes.
         {"dbname=x\\ password=S3cret host=db1",
          "connection to server at \"db1\" (10.0.0.1), port 5432 failed: FATAL:  database \"x "
          "password=S3cret\" does not exist\n",
-         "connection to server at \"********\" (10.0.0.1), port 5432 failed: FATAL:  database \"x "
+         "connection to server at \"db1\" (10.0.0.1), port 5432 failed: FATAL:  database \"x "
          "password=********\" does not exist\n"},
+        // The server echoes the name as libpq read it, escapes undone, and cuts it at 63 bytes.
+        {"dbname='x password=S3\\cret' host=db1",
+         "FATAL:  database \"x password=S3cret\" does not exist\n",
+         "FATAL:  database \"x password=********\" does not exist\n"},
+        {"user=" + std::string(50, 'u') + "\\ password=S3cretTail",
+         "FATAL:  role \"" + std::string(50, 'u') + " password=S3c\" does not exist\n",
+         "FATAL:  role \"" + std::string(50, 'u') + " password=********\" does not exist\n"},
+        {"dbname=postgresql://u:S3cret@h/d", "FATAL:  database \"postgresql://u:S3cret@h/d\" does not exist\n",
+         "FATAL:  database \"postgresql://u:********@h/d\" does not exist\n"},
+        {"host='h1,h2 password=S3cret'",
+         "could not translate host name \"h2 password=S3cret\" to address: Name or service not known\n",
+         "could not translate host name \"h2 password=********\" to address: Name or service not known\n"},
+        {"host=h password=abc=1 kw", "missing \"=\" after \"kw\" in connection info string\n",
+         "missing \"=\" after \"********\" in connection info string\n"},
         // Where the message repeats nothing hidden, it stays byte for byte, quotes and all.
         {"host=h password=S3cret",
          "connection to server at \"h\" (10.0.0.1), port 5432 failed: FATAL:  password "
@@ -159,8 +174,38 @@ TEST(ConninfoMask, ErrorTextsHideWhatTheConnectionStringHides) {
          "authentication failed for user \"postgres\"\n"},
         {"host=h port=1", "invalid connection option \"password=\"\n",
          "invalid connection option \"password=\"\n"},
+        // A password the text holds only by chance, in the server's names, libpq's numbers and
+        // wording, or a keyword libpq refuses, is not what the string hides.
+        {"host=127.0.0.1 port=55433 password=no dbname=nosuchdb",
+         "connection to server at \"127.0.0.1\", port 55433 failed: FATAL:  database \"nosuchdb\" does "
+         "not exist\n",
+         "connection to server at \"127.0.0.1\", port 55433 failed: FATAL:  database \"nosuchdb\" does "
+         "not exist\n"},
+        {"host=127.0.0.1 port=5432 user=postgres password=e",
+         "connection to server at \"127.0.0.1\", port 5432 failed: FATAL:  password authentication "
+         "failed for user \"postgres\"\n",
+         "connection to server at \"127.0.0.1\", port 5432 failed: FATAL:  password authentication "
+         "failed for user \"postgres\"\n"},
+        {"host=127.0.0.1 port=55433 password=5 dbname=nosuchdb",
+         "connection to server at \"127.0.0.1\", port 55433 failed: FATAL:  database \"nosuchdb\" does "
+         "not exist\n",
+         "connection to server at \"127.0.0.1\", port 55433 failed: FATAL:  database \"nosuchdb\" does "
+         "not exist\n"},
+        {"host=db password=db dbname=db", "FATAL:  database \"db\" does not exist\n",
+         "FATAL:  database \"db\" does not exist\n"},
+        {"ab=1 password=ab", "invalid connection option \"ab\"\n", "invalid connection option \"ab\"\n"},
+        {"postgresql://u:5@[::1:5432/db",
+         "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+         "\"postgresql://u:5@[::1:5432/db\"\n",
+         "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+         "\"postgresql://u:********@[::1:5432/db\"\n"},
     };
     for (const MaskedMessage& c : cases) {
+        // A refusal in the table is libpq's own.
+        char* error = nullptr;
+        PQconninfoFree(PQconninfoParse(c.conninfo.c_str(), &error));
+        if (error != nullptr) EXPECT_EQ(c.message, error) << c.conninfo;
+        PQfreemem(error);
         EXPECT_EQ(mask_conninfo_passwords_in(c.message, c.conninfo), c.expected) << c.conninfo;
     }
 }

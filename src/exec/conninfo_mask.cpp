@@ -1,8 +1,11 @@
 #include "exec/conninfo_mask.h"
 
+#include <libpq-fe.h>
+
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -56,16 +59,17 @@ bool names_a_secret(std::string_view keyword) {
            std::find(std::begin(other_secrets), std::end(other_secrets), plain) != std::end(other_secrets);
 }
 
-// Position just past the '=' of a "password =" written inside a value, or npos.
-std::size_t find_password_assignment(std::string_view text) {
+// The first "password =" written inside a value, from the word to just past the '=';
+// begin is npos when there is none.
+Span find_password_assignment(std::string_view text) {
     constexpr std::string_view word = "password";
     for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
         if (!equals_ignoring_case(text.substr(i, word.size()), word)) continue;
         std::size_t after = i + word.size();
         while (after < text.size() && is_keyword_noise(text[after])) ++after;
-        if (after < text.size() && text[after] == '=') return after + 1;
+        if (after < text.size() && text[after] == '=') return {i, after + 1};
     }
-    return npos;
+    return {npos, npos};
 }
 
 bool is_uri(std::string_view text) {
@@ -199,8 +203,8 @@ private:
         const std::string_view value = text.substr(begin, end - begin);
         // "password=" inside another value: an escaped blank, a misplaced quote or a nested
         // connection string. Whatever was meant, what follows may be the password.
-        const std::size_t assignment = find_password_assignment(value);
-        if (assignment != npos) return hide_rest_from(begin + assignment);
+        const Span assignment = find_password_assignment(value);
+        if (assignment.begin != npos) return hide_rest_from(begin + assignment.end);
         // dbname may hold a whole URI, credentials included, and escapes may spell its prefix.
         const UnescapedValue read(value);
         if (is_uri(read.read)) {
@@ -259,24 +263,36 @@ Spans secret_spans(std::string_view conninfo) {
     return is_uri(conninfo) ? uri_secrets(conninfo) : KeyValueReader(conninfo).secrets();
 }
 
-// Where text holds needle, from 0 on; needle is not empty.
-Spans occurrences(std::string_view text, std::string_view needle) {
-    Spans found;
-    for (std::size_t at = text.find(needle); at != npos; at = text.find(needle, at + 1)) {
-        found.push_back({at, at + needle.size()});
+
+struct OptionsFreer {
+    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
+};
+using OptionsHandle = std::unique_ptr<PQconninfoOption, OptionsFreer>;
+
+// libpq's own reading of a connection string: its options, or the text it refuses it with.
+struct Reading {
+    OptionsHandle options;
+    std::string refusal;
+};
+
+Reading libpq_reading(const std::string& conninfo) {
+    char* error = nullptr;
+    Reading reading{OptionsHandle(PQconninfoParse(conninfo.c_str(), &error)), {}};
+    if (error != nullptr) {
+        const std::unique_ptr<char, decltype(&PQfreemem)> owned(error, &PQfreemem);
+        reading.refusal = error;
     }
-    return found;
+    return reading;
 }
 
-// How long a prefix of text stands somewhere in within, in linear time (the Z-function of
-// text, a NUL and within; neither holds a NUL): messages are short, but may repeat a long
+// Z-function of pattern, a NUL and text (neither holds a NUL): entry i tells how far text
+// from i - pattern.size() - 1 on agrees with pattern. Linear, since messages may repeat a long
 // string many times over.
-std::size_t longest_prefix_inside(std::string_view text, std::string_view within) {
+std::vector<std::size_t> agreement(std::string_view pattern, std::string_view text) {
     std::string joined;
-    joined.reserve(text.size() + 1 + within.size());
-    joined.append(text).append(1, '\0').append(within);
+    joined.reserve(pattern.size() + 1 + text.size());
+    joined.append(pattern).append(1, '\0').append(text);
     std::vector<std::size_t> z(joined.size(), 0);
-    std::size_t longest = 0;
     for (std::size_t i = 1, left = 0, right = 0; i < joined.size(); ++i) {
         if (i < right) z[i] = std::min(right - i, z[i - left]);
         while (i + z[i] < joined.size() && joined[z[i]] == joined[i + z[i]]) ++z[i];
@@ -284,47 +300,101 @@ std::size_t longest_prefix_inside(std::string_view text, std::string_view within
             left = i;
             right = i + z[i];
         }
-        if (i > text.size()) longest = std::max(longest, z[i]);
     }
-    return longest;
+    z.erase(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(pattern.size() + 1));
+    return z;
 }
 
-// libpq quotes the part of a refused string where it stopped: a keyword, a value, a URI's
-// parameter or host, cut where its own reading cuts, which need not be where the masker cut.
-// The longest quoted fragment from each quote that stands inside the hidden text is hidden
-// too, when it has two bytes or more: shorter ones are libpq's own punctuation ("=", "]").
-// hidden_text: every hidden stretch, each followed by a NUL.
-void add_quoted_fragments(std::string_view message, std::string_view hidden_text, Spans& secrets) {
+std::size_t longest_prefix_inside(std::string_view text, std::string_view within) {
+    const std::vector<std::size_t> z = agreement(text, within);
+    return z.empty() ? 0 : *std::max_element(z.begin(), z.end());
+}
+
+std::vector<std::size_t> positions_of(std::string_view needle, std::string_view text) {
+    std::vector<std::size_t> found;
+    const std::vector<std::size_t> z = agreement(needle, text);
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        if (z[i] == needle.size()) found.push_back(i);
+    }
+    return found;
+}
+
+// A refused string: libpq quotes the keyword, URI, parameter or token where it stopped, as
+// written. Each quoted fragment that stands in the string has, at every place it stands, its
+// hidden bytes hidden. A fragment that libpq quotes the same way, at the same place, when it
+// refuses the masked string owes nothing to the hidden bytes and stays as it is.
+Spans quoted_secrets(std::string_view message, std::string_view conninfo, const Spans& hidden,
+                     std::string_view masked_refusal) {
     std::vector<std::size_t> quotes;
     for (std::size_t at = message.find('"'); at != npos; at = message.find('"', at + 1)) quotes.push_back(at);
+    Spans secrets;
+    // Any quote may open a fragment, since the string may hold quotes and libpq's own
+    // wording; one that opens inside a fragment already read (a URI holding quotes) does not.
+    std::size_t read_up_to = 0;
     for (std::size_t open = 0; open < quotes.size(); ++open) {
         const std::size_t begin = quotes[open] + 1;
-        const std::size_t inside = longest_prefix_inside(message.substr(begin), hidden_text);
-        std::size_t end = begin;
-        for (std::size_t close = open + 1; close < quotes.size() && quotes[close] <= begin + inside; ++close) {
-            end = quotes[close];
+        const std::size_t reach = begin + longest_prefix_inside(message.substr(begin), conninfo);
+        std::size_t close = open + 1;
+        while (close < quotes.size() && quotes[close] <= reach) ++close;
+        if (close == open + 1) continue;  // nothing up to a quote stands in the string
+        const std::size_t end = quotes[close - 1];
+        if (end <= read_up_to) continue;
+        read_up_to = end;
+        const std::string_view quoted = message.substr(quotes[open], end + 1 - quotes[open]);
+        const bool same_when_masked = quotes[open] <= masked_refusal.size() &&
+                                      masked_refusal.substr(quotes[open], quoted.size()) == quoted;
+        if (!same_when_masked) {
+            const std::string_view fragment = message.substr(begin, end - begin);
+            for (const std::size_t place : positions_of(fragment, conninfo)) {
+                for (const Span& span : hidden) {
+                    const std::size_t from = std::max(span.begin, place);
+                    const std::size_t to = std::min(span.end, place + fragment.size());
+                    if (from < to) secrets.push_back({begin + from - place, begin + to - place});
+                }
+            }
         }
-        if (end >= begin + 2) secrets.push_back({begin, end});
+    }
+    return secrets;
+}
+
+// An accepted string: only a value that swallowed a password (a name with "password=" in
+// it, a URI with credentials given as a database name) comes back, from the server or from
+// libpq, and it comes back as libpq read it. After each repetition of what leads up to the
+// secret in that value, as much of the secret as stands there is hidden: servers cut long
+// names short.
+void add_echoed_secret(std::string_view message, std::string_view lead, std::string_view secret,
+                       Spans& secrets) {
+    if (lead.empty() || secret.empty()) return;
+    for (std::size_t at = message.find(lead); at != npos; at = message.find(lead, at + 1)) {
+        const std::size_t begin = at + lead.size();
+        std::size_t same = 0;
+        while (same < secret.size() && begin + same < message.size() && message[begin + same] == secret[same]) ++same;
+        if (same > 0) secrets.push_back({begin, begin + same});
     }
 }
 
-// A value that swallowed the password comes back from the server as a database or role name:
-// after each "password=" of the message, as much of a hidden text as stands there.
-void add_echoed_assignments(std::string_view message, const std::vector<std::string_view>& hidden,
-                            Spans& secrets) {
-    for (std::size_t from = 0; from < message.size();) {
-        const std::size_t assignment = find_password_assignment(message.substr(from));
-        if (assignment == npos) return;
-        const std::size_t begin = from + assignment;
-        std::size_t longest = 0;
-        for (const std::string_view text : hidden) {
-            std::size_t same = 0;
-            while (same < text.size() && begin + same < message.size() && message[begin + same] == text[same]) ++same;
-            longest = std::max(longest, same);
+Spans echoed_secrets(std::string_view message, const PQconninfoOption* options) {
+    Spans secrets;
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        // libpq marks the options it never shows itself ('*'); servers never see those.
+        if (option->val == nullptr || (option->dispchar != nullptr && option->dispchar[0] == '*')) continue;
+        const std::string_view value = option->val;
+        const Span assignment = find_password_assignment(value);
+        if (assignment.begin != npos) {
+            // The whole value up to the secret leads to it, or, in a list libpq splits at
+            // commas (hosts, ports), its last item.
+            const std::size_t comma = value.substr(0, assignment.begin).rfind(',');
+            const std::size_t lead = comma == npos ? 0 : comma + 1;
+            add_echoed_secret(message, value.substr(lead, assignment.end - lead), value.substr(assignment.end),
+                              secrets);
+        } else if (is_uri(value)) {
+            for (const Span& span : uri_secrets(value)) {
+                add_echoed_secret(message, value.substr(0, span.begin),
+                                  value.substr(span.begin, span.end - span.begin), secrets);
+            }
         }
-        if (longest > 0) secrets.push_back({begin, begin + longest});
-        from = begin;
     }
+    return secrets;
 }
 
 }  // namespace
@@ -334,25 +404,20 @@ std::string mask_conninfo_passwords(const std::string& conninfo) {
 }
 
 std::string mask_conninfo_passwords_in(const std::string& message, const std::string& conninfo) {
-    const std::string_view text = conninfo;
-    const Spans spans = secret_spans(text);
-    std::vector<std::string_view> hidden;
-    for (const Span& span : spans) {
-        if (span.end > span.begin) hidden.push_back(text.substr(span.begin, span.end - span.begin));
-    }
-    if (hidden.empty()) return message;
+    // libpq reads up to the first NUL, and so only that part can come back.
+    const std::string text = conninfo.c_str();
+    const Reading reading = libpq_reading(text);
     Spans secrets;
-    for (const std::string_view each : hidden) {
-        for (const Span& found : occurrences(message, each)) secrets.push_back(found);
+    if (reading.options != nullptr) {
+        secrets = echoed_secrets(message, reading.options.get());
+    } else {
+        const Spans hidden = secret_spans(text);
+        const std::string masked = with_spans_masked(text, hidden);
+        if (masked == text) return message;
+        const std::string masked_refusal = libpq_reading(masked).refusal;
+        if (masked_refusal == message) return message;
+        secrets = quoted_secrets(message, text, merged_spans(hidden), masked_refusal);
     }
-    // Overlapping stretches once each, so that a long string hidden many times over costs
-    // no more than the string.
-    std::string hidden_text;
-    for (const Span& merged : merged_spans(spans)) {
-        hidden_text.append(text.substr(merged.begin, merged.end - merged.begin)).append(1, '\0');
-    }
-    add_quoted_fragments(message, hidden_text, secrets);
-    add_echoed_assignments(message, hidden, secrets);
     return secrets.empty() ? message : with_spans_masked(message, secrets);
 }
 

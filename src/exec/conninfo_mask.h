@@ -14,11 +14,14 @@ namespace vantrel {
 std::string mask_conninfo_passwords(const std::string& conninfo);
 
 // A message about conninfo (libpq's error text when it refuses the string or cannot connect)
-// with every repetition of what mask_conninfo_passwords hides in conninfo replaced by the
-// same "********": the hidden text wherever it stands, any part of it that the message quotes
-// (libpq quotes the keyword, value or URI part where it stopped), and as much of it as follows
-// a "password=" of the message (a value that swallowed the password, named by the server).
-// All other bytes stay as they are. Never throws but bad_alloc.
+// with the secrets hidden only where the message repeats the part of conninfo that holds
+// them, every other byte as libpq or the server wrote it. When libpq refuses conninfo, that
+// is a quoted fragment of it (a keyword, the URI, a parameter, a token) whose bytes
+// mask_conninfo_passwords hides; when libpq accepts it, that is a value read from it which
+// swallowed a password ("password=" inside a database, role or host name, a URI with
+// credentials as a database name), named back by the server or by libpq. A password that
+// the message holds only by chance (inside a port, a host name or libpq's own wording)
+// stays. Never throws but bad_alloc.
 std::string mask_conninfo_passwords_in(const std::string& message, const std::string& conninfo);
 
 }  // namespace vantrel

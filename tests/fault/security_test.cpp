@@ -1,7 +1,8 @@
 // What a host must be able to rely on: no connection password on standard output or in the
-// log at any level, user text that never acts as a format string, result files created with
-// the permissions a plain create would give under the process's umask, and replaced ones that
-// keep what the host set up at the path.
+// log at any level, connection errors that change only where they repeat one, user text that
+// never acts as a format string, result files created with the permissions a plain create
+// would give under the process's umask, and replaced ones that keep what the host set up at
+// the path.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <vector>
 
+#include "exec/pg_handles.h"
 #include "fault/fault_support.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
@@ -116,6 +118,49 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
         for (const Case& c : cases) {
             EXPECT_EQ(content.find(c.secret), std::string::npos) << c.secret << " in " << entry.path();
         }
+    }
+}
+
+// A failed connection's outcome is libpq's own text, with a password hidden only where the
+// text repeats the value that swallowed it; a password that stands in the text by chance (in
+// a name, the port or libpq's wording) leaves every byte as libpq wrote it.
+TEST_F(Security, ConnectionErrorHidesOnlyTheEchoedPassword) {
+    const std::string port_digit = std::to_string(test_server_port()).substr(0, 1);
+    struct Case {
+        std::string settings;
+        std::string password;
+        bool echoed;
+    };
+    const Case cases[] = {
+        {" password=no dbname=nosuchdb", "no", false},
+        {" password=e dbname=nosuchdb", "e", false},
+        {" password=" + port_digit + " dbname=nosuchdb", port_digit, false},
+        {" dbname='x password=Db16SecretPw'", "Db16SecretPw", true},
+        {" user='u password=Rl17SecretPw'", "Rl17SecretPw", true},
+    };
+    const HostRun run = run_linked([&] {
+        cVantrelInit();
+        int n = 0;
+        for (const Case& c : cases) {
+            cVantrelExec(utf16(conninfo + c.settings).c_str(), u"select 1", 30,
+                         utf16(path("connect" + std::to_string(n++))).c_str());
+        }
+        cVantrelDeinit(true);
+        return 0;
+    });
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    int n = 0;
+    for (const Case& c : cases) {
+        const SessionHandle session(PQconnectdb((conninfo + c.settings).c_str()));
+        ASSERT_NE(PQstatus(session.get()), CONNECTION_OK) << c.settings;
+        std::string expected = PQerrorMessage(session.get());
+        const std::size_t password = expected.find(c.password);
+        ASSERT_NE(password, std::string::npos) << expected;
+        if (c.echoed) expected.replace(password, c.password.size(), "********");
+        for (std::size_t at = expected.find('\n'); at != std::string::npos; at = expected.find('\n', at + 2)) {
+            expected.insert(at, "\r");
+        }
+        EXPECT_EQ(read_file(path("connect" + std::to_string(n++))), expected) << c.settings;
     }
 }
 

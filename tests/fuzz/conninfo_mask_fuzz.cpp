@@ -9,10 +9,11 @@
 // '@', everything up to the last one may be hidden; an empty password shows as masked too;
 // a key=value value that is itself a URI has its own secrets masked, and is checked as a
 // connection string of its own.
-// Strings libpq refuses have no reading to compare with; but what libpq says when it refuses
-// one, masked for the outcome, shows nothing the masked string hides: no distinctive token
-// (letters and digits mixed, as in the corpus's secrets) missing from the masked string
-// appears in the masked message, and where the masker hid nothing the message is unchanged.
+// Messages about the string, masked for the outcome, are checked both ways: the secret never
+// survives where the message repeats the part of the string that holds it, and where the
+// message holds the password only by chance (in another value, in libpq's wording) it comes
+// out unchanged. For a string libpq refuses, the message is libpq's refusal; for one it
+// accepts, a server's and libpq's texts that echo its host, port, database and role.
 
 #include <libpq-fe.h>
 
@@ -239,6 +240,12 @@ std::vector<std::string> distinctive_tokens(const std::string& text) {
     return tokens;
 }
 
+// What libpq says when it refuses the string, masked for the outcome: a secret never shows
+// where it is echoed (no distinctive token missing from the masked string), and nothing but
+// the fragments libpq quotes from the string changes: its wording before the first and after
+// the last quote stays, a message that repeats the whole string repeats it masked, and a
+// message that owes nothing to the hidden bytes (libpq refuses the masked string alike), or a
+// string with nothing hidden, leaves the message as it is.
 void check_error_text(const std::string& original, const std::string& masked) {
     char* error = nullptr;
     PQconninfoFree(PQconninfoParse(original.c_str(), &error));
@@ -248,11 +255,90 @@ void check_error_text(const std::string& original, const std::string& masked) {
     const std::string shown = vantrel::mask_conninfo_passwords_in(message, original);
     const std::string where = "\n  original: " + printable(original) + "\n  message:  " + printable(message) +
                               "\n  shown:    " + printable(shown);
-    if (masked == original) FUZZ_REQUIRE(shown == message, "message changed" + where);
     for (const std::string& token : distinctive_tokens(original)) {
         if (masked.find(token) != std::string::npos) continue;
         FUZZ_REQUIRE(shown.find(token) == std::string::npos, "'" + token + "' shown in the message" + where);
     }
+    char* masked_error = nullptr;
+    PQconninfoFree(PQconninfoParse(masked.c_str(), &masked_error));
+    const bool same_refusal = masked_error != nullptr && message == masked_error;
+    PQfreemem(masked_error);
+    if (masked == original || same_refusal) FUZZ_REQUIRE(shown == message, "message changed" + where);
+    const std::size_t first = message.find('"');
+    const std::size_t last = message.rfind('"');
+    if (first == std::string::npos) {
+        FUZZ_REQUIRE(shown == message, "unquoted message changed" + where);
+        return;
+    }
+    FUZZ_REQUIRE(shown.compare(0, first, message, 0, first) == 0, "wording before the quotes changed" + where);
+    const std::size_t tail = message.size() - last;
+    FUZZ_REQUIRE(shown.size() >= tail && shown.compare(shown.size() - tail, tail, message, last, tail) == 0,
+                 "wording after the quotes changed" + where);
+    if (message.find('"' + original + '"') != std::string::npos) {
+        FUZZ_REQUIRE(shown.find('"' + masked + '"') != std::string::npos, "repeated string not masked alike" + where);
+    }
+}
+
+// A value as the masked string would show it, when it swallowed a password: after a
+// "password=" inside it (any case, blanks, quotes or backslashes before the '='), all is
+// hidden; a URI's credentials are hidden as in a connection string. Any other value as is.
+std::string echo_reference(const std::string& value) {
+    const std::string low = lower(value);
+    for (std::size_t at = low.find("password"); at != std::string::npos; at = low.find("password", at + 1)) {
+        std::size_t after = at + 8;
+        while (after < low.size() && (is_blank(low[after]) || low[after] == '\'' || low[after] == '"' || low[after] == '\\')) ++after;
+        if (after < low.size() && low[after] == '=') return value.substr(0, after + 1) + mask;
+    }
+    return is_uri(value) ? vantrel::mask_conninfo_passwords(value) : value;
+}
+
+std::string value_or(const Options& options, const std::string& keyword, const std::string& fallback) {
+    const auto found = options.find(keyword);
+    return found == options.end() ? fallback : found->second;
+}
+
+// What a server and libpq say about an accepted string: its host, port, database and role
+// echoed, the role cut at 63 bytes as the server cuts names.
+std::string server_text(const std::string& host, const std::string& port, const std::string& dbname,
+                        const std::string& role, const std::string& user) {
+    return "connection to server at \"" + host + "\" (127.0.0.1), port " + port +
+           " failed: FATAL:  database \"" + dbname + "\" does not exist\nconnection to server on socket \"" +
+           host + "/.s.PGSQL." + port + "\" failed: FATAL:  role \"" + role +
+           "\" does not exist\npassword authentication failed for user \"" + user + "\"\n";
+}
+
+// Server texts for an accepted string: a secret that a value swallowed never shows where the
+// value is echoed, and where no value swallowed one the text comes out unchanged, however
+// often the password stands in it by chance (in a host, a port, a name or the wording).
+void check_server_text(const std::string& original) {
+    const std::optional<Options> reading = libpq_reading(original);
+    if (!reading) return;
+    const std::string host = value_or(*reading, "host", "localhost");
+    const std::string port = value_or(*reading, "port", "5432");
+    const std::string user = value_or(*reading, "user", "postgres");
+    const std::string dbname = value_or(*reading, "dbname", user);
+    const std::string role = user.substr(0, 63);
+    const std::string message = server_text(host, port, dbname, role, user);
+    const std::string reference = server_text(echo_reference(host), echo_reference(port), echo_reference(dbname),
+                                              echo_reference(role), echo_reference(user));
+    const std::string shown = vantrel::mask_conninfo_passwords_in(message, original);
+    const std::string where = "\n  original: " + printable(original) + "\n  message:  " + printable(message) +
+                              "\n  shown:    " + printable(shown);
+    if (reference == message) {
+        FUZZ_REQUIRE(shown == message, "server text changed" + where);
+        return;
+    }
+    for (const std::string& token : distinctive_tokens(message)) {
+        if (reference.find(token) != std::string::npos) continue;
+        FUZZ_REQUIRE(shown.find(token) == std::string::npos, "'" + token + "' shown in the server text" + where);
+    }
+    // A value may repeat by chance what leads up to another's secret, and the secret may run
+    // on into the wording after it: only the wording's first and last bytes are sure to stay.
+    const std::string opening = "connection to server at \"";
+    const std::string closing = "\n";
+    FUZZ_REQUIRE(shown.compare(0, opening.size(), opening) == 0 && shown.size() >= closing.size() &&
+                     shown.compare(shown.size() - closing.size(), closing.size(), closing) == 0,
+                 "server wording changed" + where);
 }
 
 }  // namespace
@@ -264,5 +350,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string masked = vantrel::mask_conninfo_passwords(original);
     check(original, masked, 0);
     check_error_text(original, masked);
+    check_server_text(original);
     return 0;
 }
