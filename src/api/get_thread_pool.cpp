@@ -1,16 +1,11 @@
 #include "api/get_thread_pool.h"
 
-#include <algorithm>
 #include <thread>
 
 #include "exec/worker.h"
 #include "platform/unload.h"
 
 namespace vantrel {
-
-unsigned pool_worker_count(unsigned logical_processors) {
-    return 2 * std::max(1u, logical_processors);
-}
 
 namespace {
 
