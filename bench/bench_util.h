@@ -1,10 +1,10 @@
 #pragma once
-// Small helpers shared by the bench programs: clocks, percentiles, UTF-16 arguments,
-// result lines and a one-value libpq query. Results go to standard error as
+// Small helpers shared by the bench programs: clocks, percentiles, result lines and a
+// one-value libpq query; UTF-16 arguments, result-file waits and the worker count come from
+// the tests' host-side support. Results go to standard error as
 // "RESULT <key> <value>" lines, because the library itself writes to standard output.
 
 #include <libpq-fe.h>
-#include <sys/stat.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/host_side.h"
 
 namespace bench {
 
@@ -60,31 +62,9 @@ inline void result(const std::string& key, double value) {
     std::fprintf(stderr, "RESULT %s %.6g\n", key.c_str(), value);
 }
 
-// ASCII/BMP UTF-8 to UTF-16 is enough for the bench's own arguments.
-inline std::u16string utf16(const std::string& text) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char16_t>(c);
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
-            out += static_cast<char16_t>(((c & 0x1F) << 6) | (text[++i] & 0x3F));
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
-            const char16_t unit = static_cast<char16_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) |
-                                                        (text[i + 2] & 0x3F));
-            out += unit;
-            i += 2;
-        } else {
-            throw std::invalid_argument("bench utf16: unsupported text");
-        }
-    }
-    return out;
-}
-
-inline bool file_exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
+// The host-side helpers the tests use too.
+using vantrel::test::library_workers;
+using vantrel::test::utf16;
 
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -95,12 +75,9 @@ inline std::string read_file(const std::string& path) {
 
 // Waits until every path exists; false after timeout_ms.
 inline bool wait_for_files(const std::vector<std::string>& paths, int timeout_ms) {
-    const std::int64_t deadline = now_ns() + std::int64_t(timeout_ms) * 1000000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (const std::string& path : paths) {
-        while (!file_exists(path)) {
-            if (now_ns() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        if (!vantrel::test::wait_for_file(path, deadline)) return false;
     }
     return true;
 }
@@ -123,8 +100,6 @@ inline std::string query_one(const std::string& conninfo, const std::string& sql
     if (!ok) throw std::runtime_error(sql + ": " + error);
     return value;
 }
-
-inline unsigned worker_count() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 // The same connection string told apart by application_name, k of them.
 inline std::vector<std::string> conninfos(const std::string& base, unsigned k, const std::string& tag) {

@@ -92,7 +92,7 @@ int lib_lat(const std::string& conninfo, const std::string& dir, unsigned n) {
     std::vector<std::int64_t> submitted(n), latency;
     latency.reserve(n);
     cVantrelInit();
-    const unsigned in_flight = std::min(n, bench::worker_count());
+    const unsigned in_flight = std::min(n, bench::library_workers());
     unsigned next = 0, done = 0;
     bool ok = true;
     const std::int64_t t0 = bench::now_ns();
@@ -193,7 +193,7 @@ public:
         std::atomic<bool> ok{true};
         std::mutex latency_mutex;
         std::vector<std::thread> threads;
-        for (unsigned t = 0; t < bench::worker_count(); ++t) {
+        for (unsigned t = 0; t < bench::library_workers(); ++t) {
             threads.emplace_back([&, t] {
                 std::map<std::string, PGconn*> sessions;
                 std::vector<std::int64_t> mine;

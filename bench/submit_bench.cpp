@@ -230,7 +230,7 @@ int run_idle(const std::string& conninfo, unsigned threads, unsigned rounds, uns
         waking.per_thread[t].reserve(rounds * batch);
     }
     PlainQueue plain_queue;
-    WakingQueue waking_queue(bench::worker_count());
+    WakingQueue waking_queue(bench::library_workers());
     std::atomic<bool> failed{false};
     bench::TickRate rate;
     cVantrelInit();
@@ -303,7 +303,7 @@ int run_idle(const std::string& conninfo, unsigned threads, unsigned rounds, uns
 }
 
 int run_stuck(const std::string& conninfo, unsigned threads, unsigned calls) {
-    const unsigned workers = bench::worker_count();
+    const unsigned workers = bench::library_workers();
     const std::string sleeper8 = conninfo + " application_name=vbench_sleep";
     const std::u16string sleeper = bench::utf16(sleeper8);
     cVantrelInit();

@@ -13,11 +13,22 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_T
   -DVANTREL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vantrel demo_host >/dev/null
 
+# The throwaway server and the result folder go when the demo ends, however it ends.
+pg_dir=
+out=
+cleanup() {
+  if [ -n "$pg_dir" ]; then
+    "$root/scripts/pg-cluster.sh" stop "$pg_dir" >/dev/null 2>&1 || true
+    rm -rf "$pg_dir"
+  fi
+  if [ -n "$out" ]; then rm -rf "$out"; fi
+}
+trap cleanup EXIT
+
 if [ $# -ge 1 ]; then
   conninfo=$1
 else
   pg_dir=$(mktemp -d /tmp/vantrel-demo-pg.XXXXXX)
-  trap '"$root/scripts/pg-cluster.sh" stop "$pg_dir" >/dev/null 2>&1 || true; rm -rf "$pg_dir"' EXIT
   echo "== starting a throwaway PostgreSQL in $pg_dir"
   "$root/scripts/pg-cluster.sh" start "$pg_dir" >/dev/null
   conninfo=$(cat "$pg_dir/conninfo")

@@ -8,12 +8,17 @@
 #                                       wiped); writes DIR/port and DIR/conninfo and prints the
 #                                       conninfo as the last line of standard output; each
 #                                       NAME=VALUE is a server setting (e.g. max_connections=15)
-#                                       that overrides the defaults below
+#                                       that overrides the defaults below; port=N makes the
+#                                       server listen on N (failing if N is taken) instead of a
+#                                       free port the script picks
 #   scripts/pg-cluster.sh standby DIR PRIMARY_DIR [NAME=VALUE...]
 #                                       as start, but a streaming standby of the running cluster
 #                                       in PRIMARY_DIR (made by this script), by pg_basebackup -R
 #   scripts/pg-cluster.sh promote DIR   makes the standby in DIR a primary; returns once promoted
-#   scripts/pg-cluster.sh stop DIR      fast shutdown; silent success when not running
+#   scripts/pg-cluster.sh stop DIR      fast shutdown, then removes the private folder named in
+#                                       DIR/home (what is in DIR is the caller's to remove);
+#                                       silent success when not running
+#   scripts/pg-cluster.sh pause DIR     fast shutdown that keeps everything for a restart
 #   scripts/pg-cluster.sh restart DIR   fast restart on the same port
 #   scripts/pg-cluster.sh conninfo DIR  prints DIR/conninfo
 #
@@ -34,7 +39,7 @@ note() { echo "pg-cluster: $*" >&2; }
 is_root() { [ "$(id -u)" -eq 0 ]; }
 
 usage() {
-  echo "usage: $0 {start|stop|restart|promote|conninfo} DIR [NAME=VALUE...]" >&2
+  echo "usage: $0 {start|stop|pause|restart|promote|conninfo} DIR [NAME=VALUE...]" >&2
   echo "       $0 standby DIR PRIMARY_DIR [NAME=VALUE...]" >&2
   exit 2
 }
@@ -198,11 +203,18 @@ EOF
   done | as_owner tee -a "$DATA/vantrel.conf" >/dev/null
 }
 
-# NAME=VALUE arguments, checked before anything is touched.
+# NAME=VALUE arguments, checked before anything is touched. port=N is the caller's choice of
+# port, which start_on_free_port uses instead of picking one, so DIR/port stays true.
 read_settings() {
   local setting
   for setting in "$@"; do
     [[ "$setting" =~ ^[a-z_][a-z0-9_.]*= ]] || die "not a NAME=VALUE setting: $setting"
+    if [[ "$setting" == port=* ]]; then
+      [[ "${setting#port=}" =~ ^[1-9][0-9]{0,4}$ ]] && [ "${setting#port=}" -le 65535 ] ||
+        die "not a port: $setting"
+      CHOSEN_PORT=${setting#port=}
+      continue
+    fi
     SETTINGS+=("$setting")
   done
 }
@@ -225,11 +237,13 @@ cmd_start() {
   write_conninfo
 }
 
-# Starts the server in DATA, retrying with another port when the chosen one is taken.
+# Starts the server in DATA, retrying with another port when the picked one is taken; a port
+# the caller chose is tried once.
 start_on_free_port() {
-  local attempt port started=0 log_lines new_log
-  for attempt in $(seq 1 "$PORT_ATTEMPTS"); do
-    port=$(pick_port)
+  local attempt port started=0 log_lines new_log attempts=$PORT_ATTEMPTS
+  [ -z "$CHOSEN_PORT" ] || attempts=1
+  for attempt in $(seq 1 "$attempts"); do
+    port=${CHOSEN_PORT:-$(pick_port)}
     write_settings "$port"
     log_lines=0
     [ -f "$HOME_DIR/server.log" ] && log_lines=$(wc -l <"$HOME_DIR/server.log")
@@ -240,13 +254,14 @@ start_on_free_port() {
     stop_server immediate || true
     new_log=$(tail -n +"$((log_lines + 1))" "$HOME_DIR/server.log" 2>/dev/null || true)
     if grep -qi "could not bind\|address already in use" <<<"$new_log"; then
+      [ -z "$CHOSEN_PORT" ] || die "port $port is taken"
       note "port $port taken (attempt $attempt), trying another"
       continue
     fi
     tail -n 30 "$HOME_DIR/server.log" >&2 2>/dev/null || true
     die "server did not start"
   done
-  [ "$started" -eq 1 ] || die "server did not start after $PORT_ATTEMPTS ports"
+  [ "$started" -eq 1 ] || die "server did not start after $attempts ports"
 
   echo "$port" >"$DIR/port"
 }
@@ -284,12 +299,22 @@ cmd_promote() {
   pgctl promote -D "$DATA" -w -t "$START_TIMEOUT" >&2 || die "promote failed"
 }
 
-cmd_stop() {
+cmd_pause() {
   [ -d "$DIR" ] || return 0
   resolve_home
   [ -d "$DATA" ] || return 0
   BINDIR=$(find_bindir) || return 0
   stop_server fast
+}
+
+# The private folder under /tmp goes with the server; only one this script made and marked.
+cmd_stop() {
+  cmd_pause
+  [ -d "$DIR" ] || return 0
+  resolve_home
+  if [ "$HOME_DIR" != "$DIR" ] && [ -f "$HOME_DIR/$MARKER" ]; then
+    rm -rf -- "$HOME_DIR"
+  fi
 }
 
 cmd_restart() {
@@ -316,6 +341,7 @@ DIR=$(realpath -m -- "$2")
 shift 2
 PRIMARY_DIR=
 SETTINGS=()
+CHOSEN_PORT=
 case "$COMMAND" in
   start) ;;
   standby)
@@ -336,6 +362,7 @@ case "$COMMAND" in
   standby) cmd_standby ;;
   promote) cmd_promote ;;
   stop) cmd_stop ;;
+  pause) cmd_pause ;;
   restart) cmd_restart ;;
   conninfo) cmd_conninfo ;;
   *) usage ;;

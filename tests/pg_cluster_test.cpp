@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 
+#include "support/host_process.h"
 #include "support/pg_server.h"
+#include "support/run_program.h"
 
 namespace vantrel::test {
 namespace {
@@ -52,6 +56,40 @@ TEST(PgCluster, RestartKeepsPortAndServesFreshSessions) {
     std::string port_in_file;
     port_file >> port_in_file;
     EXPECT_EQ(port_in_file, port_before);
+}
+
+std::string first_word(const std::string& path) {
+    std::ifstream file(path);
+    std::string word;
+    file >> word;
+    return word;
+}
+
+// A port the caller names is the one the server listens on and the one the records show; the
+// stop takes the private folder (made when user postgres cannot reach a folder that mkdtemp
+// keeps closed) with it.
+TEST(PgCluster, ChosenPortIsRecordedTrulyAndStopRemovesTheServersFolder) {
+    VANTREL_REQUIRE_SERVER();
+    const std::string script = VANTREL_PG_SCRIPT_PATH;
+    const std::string dir = make_temp_dir() + "/cluster";
+    const std::string port_file = make_temp_dir() + "/free-port";
+    run_program_or_throw({std::filesystem::path(script).replace_filename("free-port.sh").string()}, {port_file});
+    const std::string port = first_word(port_file);
+    ASSERT_FALSE(port.empty());
+
+    run_program_or_throw({script, "start", dir, "port=" + port});
+    const std::string home = file_exists(dir + "/home") ? first_word(dir + "/home") : dir;
+    EXPECT_EQ(first_word(dir + "/port"), port);
+    const std::string conninfo = read_file(dir + "/conninfo");
+    EXPECT_NE(conninfo.find(" port=" + port + " "), std::string::npos) << conninfo;
+    EXPECT_EQ(query_one(conninfo, "select current_setting('port')"), port);
+
+    run_program_or_throw({script, "stop", dir});
+    if (home != dir) {
+        EXPECT_FALSE(std::filesystem::exists(home)) << home;
+    } else {
+        std::printf("the server's folder was the cluster folder itself: nothing private to remove\n");
+    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "api/get_thread_pool.h"
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -9,10 +8,6 @@
 #include "platform/unload.h"
 
 namespace vantrel {
-
-unsigned pool_worker_count(unsigned logical_processors) {
-    return 2 * std::max(1u, logical_processors);
-}
 
 namespace {
 

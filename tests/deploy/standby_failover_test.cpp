@@ -41,29 +41,23 @@ struct FailoverLoad {
             Failover failover) const {
         lib.init();
         const auto start = Clock::now();
-        std::atomic<bool> promoted{false};
+        double promoted_at = 0;
         std::vector<std::vector<double>> submitted_at(threads);
-        std::vector<std::thread> hosts;
-        for (int t = 0; t < threads; ++t) {
-            hosts.emplace_back([&, t] {
-                int first_after = -1;
-                for (int i = 0; i < bound && (first_after < 0 || i < first_after + after_promotion); ++i) {
-                    if (promoted && first_after < 0) first_after = i;
-                    const std::u16string sql = utf16("insert into failover_log values ('" + id(t, i) + "')");
-                    submitted_at[t].push_back(seconds_since(start));
-                    lib.exec(conninfo.c_str(), sql.c_str(), 30, utf16(dir + "/" + id(t, i)).c_str());
-                    std::this_thread::sleep_for(pace);
-                }
-            });
-        }
+        const PacedHosts hosts{threads, after_promotion, bound, pace};
         // The failover starts once writes are flowing.
-        const bool flowing = wait_for_file(dir + "/" + id(0, 50), Clock::now() + 60s);
-        if (flowing) failover();
-        const double promoted_at = seconds_since(start);
-        promoted = true;
-        for (std::thread& host : hosts) host.join();
+        const PacedHosts::Run run = hosts.run(
+            [&](int t, int i) {
+                const std::u16string sql = utf16("insert into failover_log values ('" + id(t, i) + "')");
+                submitted_at[t].push_back(seconds_since(start));
+                lib.exec(conninfo.c_str(), sql.c_str(), 30, utf16(dir + "/" + id(t, i)).c_str());
+            },
+            dir + "/" + id(0, 50), 60s,
+            [&] {
+                failover();
+                promoted_at = seconds_since(start);
+            });
         lib.deinit(true);
-        if (!flowing) {
+        if (!run.flowing) {
             std::printf("FAILED: no write ended before the failover\n");
             return 4;
         }

@@ -234,11 +234,11 @@ int NamespaceRelay::listen_here() {
     return ntohs(address.sin_port);
 }
 
-void NamespaceRelay::drop_all() {
+bool NamespaceRelay::drop_all(std::chrono::milliseconds limit) {
     dropping = true;
     const char byte = 0;
     [[maybe_unused]] const ssize_t ignored = write(wake[1], &byte, 1);
-    while (dropping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return wait_until([this] { return !dropping; }, limit);
 }
 
 // One poll loop: accepts in the listener's namespace, connects upstream from this thread's.

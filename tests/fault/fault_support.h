@@ -63,6 +63,50 @@ double figure(const std::string& output, const std::string& name);
 // it prints "SKIP: <reason>" first.
 constexpr int skip_exit_code = 77;
 
+// Host threads that submit tasks at a steady pace: once the file flowing_file exists (tasks
+// are flowing), event() runs on the calling thread; each host thread then goes on for
+// after_event more tasks (bound tasks at most, whatever happens). submit(thread, i) submits
+// task i of a thread. Without flowing_file by flowing_limit, event() does not run.
+struct PacedHosts {
+    int threads = 1;
+    int after_event = 0;
+    int bound = 20000;
+    std::chrono::microseconds pace{0};
+
+    struct Run {
+        bool flowing = false;           // flowing_file appeared and event() ran
+        std::vector<int> first_after;   // per thread: its first task submitted after the event
+        std::vector<int> submitted;     // per thread: tasks submitted
+    };
+
+    template <typename Submit, typename Event>
+    Run run(Submit submit, const std::string& flowing_file, std::chrono::seconds flowing_limit,
+            Event event) const {
+        Run result;
+        result.first_after.assign(threads, -1);
+        result.submitted.assign(threads, 0);
+        std::atomic<bool> event_over{false};
+        std::vector<std::thread> hosts;
+        for (int t = 0; t < threads; ++t) {
+            hosts.emplace_back([&, t] {
+                int& first_after = result.first_after[t];
+                int i = 0;
+                for (; i < bound && (first_after < 0 || i < first_after + after_event); ++i) {
+                    if (event_over && first_after < 0) first_after = i;
+                    submit(t, i);
+                    std::this_thread::sleep_for(pace);
+                }
+                result.submitted[t] = i;
+            });
+        }
+        result.flowing = wait_for_file(flowing_file, std::chrono::steady_clock::now() + flowing_limit);
+        if (result.flowing) event();
+        event_over = true;
+        for (std::thread& host : hosts) host.join();
+        return result;
+    }
+};
+
 // --- Private namespaces (Linux; need CAP_SYS_ADMIN / CAP_NET_ADMIN, as root in CI has).
 
 // Moves the calling thread into a new mount namespace whose mounts no longer propagate to
@@ -98,8 +142,9 @@ public:
 
     // Listens on 127.0.0.1 in the calling thread's network namespace; returns the port.
     int listen_here();
-    // Closes every relayed connection on both sides.
-    void drop_all();
+    // Closes every relayed connection on both sides; false when the relay's thread has not
+    // done so within limit.
+    [[nodiscard]] bool drop_all(std::chrono::milliseconds limit = std::chrono::seconds(10));
     int connections_accepted() const { return accepted.load(); }
 
 private:

@@ -46,37 +46,24 @@ struct PacedLoad {
     int run(const Exports& lib, const std::u16string& conninfo, const std::string& dir,
             Fault fault) const {
         lib.init();
-        std::atomic<bool> fault_over{false};
         std::atomic<int> refused{0};
-        std::vector<int> first_after(threads, -1);
-        std::vector<int> submitted(threads, 0);
-        std::vector<std::thread> hosts;
-        for (int t = 0; t < threads; ++t) {
-            hosts.emplace_back([&, t] {
-                int i = 0;
-                for (; i < bound && (first_after[t] < 0 || i < first_after[t] + after_fault); ++i) {
-                    if (fault_over && first_after[t] < 0) first_after[t] = i;
-                    const std::u16string sql = utf16("select '" + id(t, i) + "'");
-                    const std::u16string file = utf16(dir + "/" + id(t, i));
-                    if (!lib.query(conninfo.c_str(), u";", sql.c_str(), 30, file.c_str())) ++refused;
-                    std::this_thread::sleep_for(pace);
-                }
-                submitted[t] = i;
-            });
-        }
+        const PacedHosts hosts{threads, after_fault, bound, pace};
         // The fault starts once tasks are flowing.
-        const bool flowing = wait_for_file(dir + "/" + id(0, 300), Clock::now() + 120s);
-        if (flowing) fault();
-        fault_over = true;
-        for (std::thread& host : hosts) host.join();
-        if (!flowing) {
+        const PacedHosts::Run run = hosts.run(
+            [&](int t, int i) {
+                const std::u16string sql = utf16("select '" + id(t, i) + "'");
+                const std::u16string file = utf16(dir + "/" + id(t, i));
+                if (!lib.query(conninfo.c_str(), u";", sql.c_str(), 30, file.c_str())) ++refused;
+            },
+            dir + "/" + id(0, 300), 120s, fault);
+        if (!run.flowing) {
             std::printf("FAILED: no outcome arrived before the fault\n");
             lib.deinit(false);
             return 4;
         }
         lib.deinit(true);
         std::ofstream ledger(dir + "/ledger");
-        for (int t = 0; t < threads; ++t) ledger << first_after[t] << " " << submitted[t] << "\n";
+        for (int t = 0; t < threads; ++t) ledger << run.first_after[t] << " " << run.submitted[t] << "\n";
         return refused.load() == 0 ? 0 : 3;
     }
 };
@@ -349,7 +336,7 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
                           "a control task ended while the network was silent");
         }
         checks.expect(set_loopback(true, why), why);
-        relay.drop_all();
+        checks.expect(relay.drop_all(), "the relay dropped its connections");
         checks.expect(wait_all("control", Clock::now() + 60s), "control tasks ended after the network came back");
         // The statements cut off from their hosts would sleep on for two minutes.
         query_one(base, "select count(pg_terminate_backend(pid)) from pg_stat_activity where "

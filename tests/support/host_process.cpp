@@ -21,8 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "api/get_thread_pool.h"
-
 namespace vantrel::test {
 namespace {
 
@@ -123,17 +121,6 @@ HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds) {
         timeout_seconds);
 }
 
-unsigned library_workers() { return pool_worker_count(std::thread::hardware_concurrency()); }
-
-int count_lines_with(const std::string& text, const std::string& needle) {
-    std::istringstream lines(text);
-    int count = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find(needle) != std::string::npos) ++count;
-    }
-    return count;
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -153,11 +140,6 @@ bool wait_until(const std::function<bool()>& predicate, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline) {
-    return wait_until([&] { return file_exists(path); },
-                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
 }
 
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "support/utf16_text.h"
+#include "support/host_side.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
@@ -36,21 +36,12 @@ HostRun run_host(const std::function<int(const Exports&)>& scenario, int timeout
 // debug level, so the library's debug lines are captured too.
 HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds = 120);
 
-// Worker threads of the library's pool on this machine.
-unsigned library_workers();
-
-// Lines of text that contain needle.
-int count_lines_with(const std::string& text, const std::string& needle);
-
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
 // Polls predicate until it holds (true) or the limit passes (false). Callers fail the test on
 // false: a wait that ran out means the step it waited for never came.
 bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
-
-// Waits until path exists or the deadline passes.
-bool wait_for_file(const std::string& path, std::chrono::steady_clock::time_point deadline);
 
 // A fresh empty directory under the system's temporary folder.
 std::string make_temp_dir();

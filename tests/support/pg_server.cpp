@@ -71,7 +71,7 @@ std::string test_conninfo() {
 
 void restart_test_server() { cluster_step("restart"); }
 
-void stop_test_server() { cluster_step("stop"); }
+void stop_test_server() { cluster_step("pause"); }
 
 std::string query_one(const std::string& conninfo, const std::string& sql) {
     return AdminSession(conninfo).value(sql);

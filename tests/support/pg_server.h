@@ -27,7 +27,7 @@ std::string test_conninfo();
 std::string test_pg_dir();
 
 // `<script> restart <test_pg_dir()>`: fast restart of the test server on the same port; returns
-// once it accepts connections. `<script> stop <test_pg_dir()>`: fast shutdown, until the next
+// once it accepts connections. `<script> pause <test_pg_dir()>`: fast shutdown, until the next
 // restart. Both throw std::runtime_error when the script or folder is unknown or the step fails.
 void restart_test_server();
 void stop_test_server();

@@ -24,15 +24,6 @@ const std::wstring library = L"vantrel.dll";
 // The library's objects with the log level raised to debug before the loader's first notice.
 const std::wstring debug_library = L"vantrel_debug.dll";
 
-bool wait_for_file(const std::wstring& path, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!file_exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // ---- Outcomes: one statement per file, every outcome form -------------------------------
 
 // Folder names with Cyrillic letters and a character outside the Basic Multilingual Plane
@@ -366,7 +357,7 @@ TEST_F(Stop, NoDrainLeavesWaitingTasksAndEndsEveryWorker) {
         ASSERT_EQ(run.exit_code, 0u) << run.output;
         EXPECT_LT(results_written(run_dir), stop_tasks) << "a stop without draining ran every waiting task";
         EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"),
-                  static_cast<int>(expected_workers()))
+                  static_cast<int>(library_workers()))
             << run.output;
     }
 }
@@ -475,7 +466,7 @@ VANTREL_SCENARIO(connect_at_once) {
     const Exports lib = load_library(library);
     // More tasks than workers, queued before any worker has a session: every worker's first
     // task is a first connection, and they start together.
-    const int tasks = static_cast<int>(2 * expected_workers());
+    const int tasks = static_cast<int>(2 * library_workers());
     for (int i = 0; i < tasks; ++i) {
         const std::wstring sql = L"select " + std::to_wstring(i);
         lib.query(conninfo.c_str(), L";", sql.c_str(), 30, (dir + std::to_wstring(i)).c_str());
@@ -528,7 +519,7 @@ VANTREL_SCENARIO(exit_while_idle) {
     lib.init();
     const std::wstring path = args.at(0) + L"idle.txt";
     lib.exec(args.at(1).c_str(), L"select 1", 30, path.c_str());
-    return wait_for_file(path, std::chrono::seconds(30)) ? 0 : 5;
+    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30)) ? 0 : 5;
 }
 
 // FreeLibrary while the workers still run tasks: they finish them.
@@ -543,7 +534,8 @@ VANTREL_SCENARIO(free_library_while_busy) {
     }
     FreeLibrary(lib.module);
     for (int i = 0; i < tasks; ++i) {
-        if (!wait_for_file(args.at(0) + L"f" + std::to_wstring(i), std::chrono::seconds(60))) return 5;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        if (!wait_for_file(args.at(0) + L"f" + std::to_wstring(i), deadline)) return 5;
     }
     return 0;
 }
@@ -610,7 +602,7 @@ VANTREL_SCENARIO(notices_process_exit) {
     const std::wstring path = args.at(0) + L"exit.txt";
     lib.exec(args.at(1).c_str(), L"select 1", 30, path.c_str());
     // Exits without a stop, workers running: the detach notice comes at process exit.
-    return wait_for_file(path, std::chrono::seconds(30)) ? 0 : 5;
+    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30)) ? 0 : 5;
 }
 
 std::size_t position(const std::string& text, const std::string& needle) {
@@ -643,7 +635,7 @@ TEST_F(Notices, ProcessExitWithRunningWorkersReachesDetach) {
     EXPECT_EQ(read_file(dir + L"exit.txt"), "TRUE");
     // One attach per worker thread; the detach notice once, at the very end.
     EXPECT_GE(count_lines_with(run.output, "[debug] DllMain(): Thread attach"),
-              static_cast<int>(expected_workers()))
+              static_cast<int>(library_workers()))
         << run.output;
     EXPECT_EQ(count_lines_with(run.output, "[debug] DllMain(): Process detach"), 1) << run.output;
     EXPECT_GT(position(run.output, "[debug] DllMain(): Process detach"),

@@ -253,20 +253,9 @@ std::vector<std::wstring> names_starting_with(const std::wstring& dir, const std
     return names;
 }
 
-int count_lines_with(const std::string& text, const std::string& needle) {
-    std::istringstream lines(text);
-    int count = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find(needle) != std::string::npos) ++count;
-    }
-    return count;
-}
-
 bool running_under_wine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
-
-unsigned expected_workers() { return 2 * std::max(1u, std::thread::hardware_concurrency()); }
 
 }  // namespace vantrel::wintest

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/host_side.h"
 #include "vantrel.h"
 
 namespace vantrel::wintest {
@@ -95,12 +96,12 @@ void write_file(const std::wstring& path, const std::string& content);
 // Names in dir (not recursive) that start with prefix.
 std::vector<std::wstring> names_starting_with(const std::wstring& dir, const std::wstring& prefix);
 
-int count_lines_with(const std::string& text, const std::string& needle);
-
 // True under Wine, whose ntdll exports its version.
 bool running_under_wine();
 
-// Twice the logical processors, as the library sizes its pool.
-unsigned expected_workers();
+// Shared with the Linux tests and the bench (tests/support/host_side.h).
+using test::count_lines_with;
+using test::library_workers;
+using test::wait_for_file;
 
 }  // namespace vantrel::wintest
