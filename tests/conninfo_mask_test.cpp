@@ -204,7 +204,9 @@ TEST(ConninfoMask, ErrorTextsChangeOnlyWhereTheyRepeatAPassword) {
         // A refusal in the table is libpq's own.
         char* error = nullptr;
         PQconninfoFree(PQconninfoParse(c.conninfo.c_str(), &error));
-        if (error != nullptr) EXPECT_EQ(c.message, error) << c.conninfo;
+        if (error != nullptr) {
+            EXPECT_EQ(c.message, error) << c.conninfo;
+        }
         PQfreemem(error);
         EXPECT_EQ(mask_conninfo_passwords_in(c.message, c.conninfo), c.expected) << c.conninfo;
     }
