@@ -8,13 +8,20 @@
 #include <fcntl.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <vector>
 
 #include "exec/pg_handles.h"
@@ -235,23 +242,172 @@ TEST_F(Security, NewResultFilesGetThePermissionsOfAPlainCreate) {
     }
 }
 
-// What stands at a result file's path before the task, and what must still stand there after.
+// Who runs the host: root, as the tests, or an unprivileged user.
+enum class Host { root, nobody };
+constexpr uid_t nobody = 65534;
+constexpr gid_t nogroup = 65534;
+constexpr uid_t third_user = 4242;  // neither the host nor the folder's owner
+
+// What stands at a result file's path before the task, and what a plain
+// open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666) and write by the same user makes of it: 0 when
+// it writes, else the errno that refuses it. The library must do exactly what that open does.
 struct PathCase {
     const char* name;
-    bool needs_root;
-    std::function<void(const std::string& at)> set_up;
-    std::function<void(const std::string& at)> check;
+    Host host;
+    int plain;
+    int protected_regular;  // the sysctl the row needs; 0 when it does not matter
+    bool needs_protected_symlinks;
+    std::function<void(const std::string& folder)> set_up;  // makes folder/out and around it
 };
 
-mode_t mode_of(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode;
-}
-
-void old_file(const std::string& at, mode_t mode) {
+void old_file(const std::string& at, mode_t mode, uid_t owner = 0) {
     std::ofstream(at) << "old content, longer than the outcome";
     ASSERT_EQ(chmod(at.c_str(), mode), 0);
+    ASSERT_EQ(chown(at.c_str(), owner, owner == 0 ? 0 : nogroup), 0);
+}
+
+void folder(const std::string& at, mode_t mode, uid_t owner = 0) {
+    if (!std::filesystem::exists(at)) {
+        ASSERT_EQ(mkdir(at.c_str(), 0700), 0);
+    }
+    ASSERT_EQ(chown(at.c_str(), owner, owner == 0 ? 0 : nogroup), 0);
+    ASSERT_EQ(chmod(at.c_str(), mode), 0);
+}
+
+void owned_link(const char* to, const std::string& at, uid_t owner) {
+    ASSERT_EQ(symlink(to, at.c_str()), 0);
+    ASSERT_EQ(lchown(at.c_str(), owner, owner == 0 ? 0 : nogroup), 0);
+}
+
+const PathCase path_cases[] = {
+    // What the host set up at the path stays.
+    {"new", Host::root, 0, 0, false, [](const std::string&) {}},
+    {"private", Host::root, 0, 0, false, [](const std::string& f) { old_file(f + "/out", 0600); }},
+    {"group", Host::root, 0, 0, false, [](const std::string& f) { old_file(f + "/out", 0640); }},
+    {"owned", Host::root, 0, 0, false, [](const std::string& f) { old_file(f + "/out", 0644, nobody); }},
+    {"link", Host::root, 0, 0, false,
+     [](const std::string& f) {
+         old_file(f + "/target", 0600);
+         ASSERT_EQ(symlink("target", (f + "/out").c_str()), 0);
+     }},
+    // Relative links resolve from the folder of the link that holds them.
+    {"chain", Host::root, 0, 0, false,
+     [](const std::string& f) {
+         folder(f + "/sub", 0755);
+         old_file(f + "/final", 0644);
+         ASSERT_EQ(symlink("sub/next", (f + "/out").c_str()), 0);
+         ASSERT_EQ(symlink("../final", (f + "/sub/next").c_str()), 0);
+     }},
+    {"dangling", Host::root, 0, 0, false,
+     [](const std::string& f) { ASSERT_EQ(symlink("made", (f + "/out").c_str()), 0); }},
+    {"hard", Host::root, 0, 0, false,
+     [](const std::string& f) {
+         old_file(f + "/out", 0644);
+         ASSERT_EQ(link((f + "/out").c_str(), (f + "/other").c_str()), 0);
+     }},
+    {"fifo", Host::root, 0, 0, false, [](const std::string& f) { ASSERT_EQ(mkfifo((f + "/out").c_str(), 0600), 0); }},
+    // A null device of the test's own: as root, a rename would replace the node itself.
+    {"device", Host::root, 0, 0, false,
+     [](const std::string& f) { ASSERT_EQ(mknod((f + "/out").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); }},
+    {"folder", Host::root, EISDIR, 0, false, [](const std::string& f) { folder(f + "/out", 0755); }},
+    // The kernel's guard against link attacks in /tmp-like folders holds for root too.
+    {"foreign-link-in-sticky", Host::root, EACCES, 0, true,
+     [](const std::string& f) {
+         folder(f, 01777);
+         folder(f + "/root-only", 0755);
+         old_file(f + "/root-only/target", 0644);
+         owned_link("root-only/target", f + "/out", third_user);
+     }},
+    // Permissions, as an unprivileged host meets them.
+    {"read-only", Host::nobody, EACCES, 0, false,
+     [](const std::string& f) {
+         folder(f, 0755, nobody);
+         old_file(f + "/out", 0444, nobody);
+     }},
+    {"own-file-in-closed-folder", Host::nobody, 0, 0, false,
+     [](const std::string& f) { old_file(f + "/out", 0644, nobody); }},
+    {"foreign-file-in-sticky", Host::nobody, 0, 0, false,
+     [](const std::string& f) {
+         folder(f, 01777);
+         old_file(f + "/out", 0666, third_user);
+     }},
+    {"foreign-file-in-sticky-protected", Host::nobody, EACCES, 1, false,
+     [](const std::string& f) {
+         folder(f, 01777);
+         old_file(f + "/out", 0666, third_user);
+     }},
+    {"foreign-file-in-open-folder", Host::nobody, 0, 0, false,
+     [](const std::string& f) {
+         folder(f, 0777);
+         old_file(f + "/out", 0666, third_user);
+     }},
+    {"own-setuid", Host::nobody, 0, 0, false,
+     [](const std::string& f) {
+         folder(f, 0755, nobody);
+         old_file(f + "/out", 0644, nobody);
+         ASSERT_EQ(chmod((f + "/out").c_str(), 04755), 0);
+     }},
+    {"own-link-in-sticky", Host::nobody, 0, 0, true,
+     [](const std::string& f) {
+         folder(f, 01777);
+         folder(f + "/own", 0755, nobody);
+         old_file(f + "/own/target", 0640, nobody);
+         owned_link("own/target", f + "/out", nobody);
+     }},
+    {"new-in-closed-folder", Host::nobody, EACCES, 0, false, [](const std::string&) {}},
+};
+
+// A file system setting under /proc/sys/fs switched for one host run and put back on every
+// way out of the scope: the machine is shared, so the window stays short.
+class SysctlSetting {
+public:
+    SysctlSetting(const std::string& name, int value) : file("/proc/sys/fs/" + name) {
+        before = read();
+        if (before == value) return;
+        changed = before >= 0 && write(value);
+    }
+    ~SysctlSetting() {
+        if (changed) write(before);
+    }
+    SysctlSetting(const SysctlSetting&) = delete;
+    SysctlSetting& operator=(const SysctlSetting&) = delete;
+
+    int value() const { return read(); }
+
+private:
+    int read() const {
+        int value = -1;
+        std::ifstream(file) >> value;
+        return value;
+    }
+    bool write(int value) const {
+        std::ofstream out(file);
+        out << value;
+        out.close();
+        return read() == value;
+    }
+
+    std::string file;
+    int before = -1;
+    bool changed = false;
+};
+
+// Everything under a folder as a host would compare it: each entry's type, mode, owner, links
+// and content (or link text), by name. Temporary files left behind show up as extra names.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string at = entry.path().string();
+        struct stat info {};
+        if (lstat(at.c_str(), &info) != 0) continue;
+        std::ostringstream text;
+        text << std::oct << info.st_mode << std::dec << " uid " << info.st_uid << " gid " << info.st_gid
+             << " links " << info.st_nlink;
+        if (S_ISREG(info.st_mode)) text << " content '" << read_file(at) << "'";
+        if (S_ISLNK(info.st_mode)) text << " to " << std::filesystem::read_symlink(at).string();
+        found[at.substr(root.size())] = text.str();
+    }
+    return found;
 }
 
 // Holds a FIFO open for reading, so that a writer's open succeeds at once and
@@ -281,104 +437,102 @@ private:
     int fd_;
 };
 
-TEST_F(Security, ReplacedResultFilesKeepWhatTheHostSetUpAtThePath) {
-    const bool root = geteuid() == 0;
-    const PathCase cases[] = {
-        {"private", false, [](const std::string& at) { old_file(at, 0600); },
-         [](const std::string& at) { EXPECT_EQ(mode_of(at) & 07777, 0600u); }},
-        {"group", false, [](const std::string& at) { old_file(at, 0640); },
-         [](const std::string& at) { EXPECT_EQ(mode_of(at) & 07777, 0640u); }},
-        {"owned", true,
-         [](const std::string& at) {
-             old_file(at, 0644);
-             ASSERT_EQ(chown(at.c_str(), 65534, 65534), 0);
-         },
-         [](const std::string& at) {
-             struct stat info {};
-             ASSERT_EQ(stat(at.c_str(), &info), 0);
-             EXPECT_EQ(info.st_uid, 65534u);
-             EXPECT_EQ(info.st_gid, 65534u);
-         }},
-        {"link", false,
-         [](const std::string& at) {
-             old_file(at + "-target", 0600);
-             ASSERT_EQ(symlink("link-target", at.c_str()), 0);
-         },
-         [](const std::string& at) {
-             EXPECT_TRUE(S_ISLNK(mode_of(at)));
-             EXPECT_EQ(read_file(at + "-target"), "TRUE");
-             EXPECT_EQ(mode_of(at + "-target") & 07777, 0600u);
-         }},
-        // Relative links resolve from the folder of the link that holds them.
-        {"chain", false,
-         [](const std::string& at) {
-             std::filesystem::create_directory(at + "-sub");
-             old_file(at + "-final", 0644);
-             ASSERT_EQ(symlink("chain-sub/next", at.c_str()), 0);
-             ASSERT_EQ(symlink("../chain-final", (at + "-sub/next").c_str()), 0);
-         },
-         [](const std::string& at) {
-             EXPECT_TRUE(S_ISLNK(mode_of(at)));
-             EXPECT_TRUE(S_ISLNK(mode_of(at + "-sub/next")));
-             EXPECT_EQ(read_file(at + "-final"), "TRUE");
-         }},
-        {"dangling", false,
-         [](const std::string& at) { ASSERT_EQ(symlink("dangling-made", at.c_str()), 0); },
-         [](const std::string& at) {
-             EXPECT_TRUE(S_ISLNK(mode_of(at)));
-             EXPECT_EQ(read_file(at + "-made"), "TRUE");
-         }},
-        {"hard", false,
-         [](const std::string& at) {
-             old_file(at, 0644);
-             ASSERT_EQ(link(at.c_str(), (at + "-other").c_str()), 0);
-         },
-         [](const std::string& at) {
-             EXPECT_EQ(read_file(at + "-other"), "TRUE");
-             struct stat one {};
-             struct stat other {};
-             ASSERT_EQ(stat(at.c_str(), &one), 0);
-             ASSERT_EQ(stat((at + "-other").c_str(), &other), 0);
-             EXPECT_EQ(one.st_ino, other.st_ino);
-         }},
-        {"fifo", false, [](const std::string& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
-         [](const std::string& at) { EXPECT_TRUE(S_ISFIFO(mode_of(at))); }},
-        // A null device of the test's own: as root, a rename would replace the node itself.
-        {"device", true,
-         [](const std::string& at) {
-             ASSERT_EQ(mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
-         },
-         [](const std::string& at) { EXPECT_TRUE(S_ISCHR(mode_of(at))); }},
-    };
-    std::vector<const PathCase*> run_cases;
-    for (const PathCase& c : cases) {
-        if (c.needs_root && !root) continue;  // reported below
-        c.set_up(path(c.name));
-        run_cases.push_back(&c);
-    }
-    const FifoReader fifo(path("fifo"));
-    ASSERT_TRUE(fifo.is_open());
-    const std::u16string c = utf16(conninfo);
-    const HostRun run = run_host([&](const Exports& lib) {
-        for (const PathCase* pc : run_cases) {
-            lib.exec(c.c_str(), u"select 1", 30, utf16(path(pc->name)).c_str());
-        }
-        lib.deinit(true);
-        return 0;
-    });
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(count_lines_with(run.output, "[error]"), 0) << run.output;
-    for (const PathCase* pc : run_cases) {
-        SCOPED_TRACE(pc->name);
-        pc->check(path(pc->name));
-        if (S_ISREG(mode_of(path(pc->name)))) {
-            EXPECT_EQ(read_file(path(pc->name)), "TRUE");
-        }
-    }
-    EXPECT_EQ(fifo.drain(), "TRUE");
-    EXPECT_TRUE(leftover_temporaries(dir).empty());
-    if (!root) GTEST_SKIP() << "not root: the owner and device cases did not run";
+// The forked host becomes an unprivileged user before its first task starts the workers.
+bool become_nobody() {
+    return setgroups(0, nullptr) == 0 && setresgid(nogroup, nogroup, nogroup) == 0 &&
+           setresuid(nobody, nobody, nobody) == 0;
 }
+
+// The plain open the library is measured against, on the twin of the library's path.
+int plain_open_and_write(const std::string& at) {
+    const int fd = open(at.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    const int written = write(fd, "TRUE", 4) == 4 ? 0 : errno;
+    close(fd);
+    return written;
+}
+
+class ResultPaths : public Security, public testing::WithParamInterface<std::pair<Host, int>> {};
+
+// Per host user and protected_regular setting: every row set up twice, once for the library
+// and once for the plain open by the same user, then compared.
+TEST_P(ResultPaths, LibraryWritesExactlyWhereAPlainOpenWould) {
+    if (geteuid() != 0) GTEST_SKIP() << "setting up other users' files needs root";
+    const auto [host, protected_regular] = GetParam();
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const std::string library_side = path("library");
+    const std::string plain_side = path("plain");
+    folder(library_side, 0755);
+    folder(plain_side, 0755);
+    std::vector<const PathCase*> rows;
+    for (const PathCase& c : path_cases) {
+        if (c.host != host || c.protected_regular != protected_regular) continue;
+        for (const std::string& side : {library_side, plain_side}) {
+            folder(side + "/" + c.name, 0755);
+            c.set_up(side + "/" + c.name);
+        }
+        rows.push_back(&c);
+    }
+    ASSERT_FALSE(rows.empty());
+    std::vector<std::unique_ptr<FifoReader>> fifos;
+    for (const PathCase* c : rows) {
+        for (const std::string& side : {library_side, plain_side}) {
+            struct stat info {};
+            if (lstat((side + "/" + c->name + "/out").c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+                fifos.push_back(std::make_unique<FifoReader>(side + "/" + c->name + "/out"));
+                ASSERT_TRUE(fifos.back()->is_open());
+            }
+        }
+    }
+    const std::u16string c = utf16(conninfo);
+    HostRun run;
+    bool symlinks_protected = false;
+    {
+        const SysctlSetting symlinks("protected_symlinks", 1);
+        const SysctlSetting regular("protected_regular", protected_regular);
+        symlinks_protected = symlinks.value() == 1;
+        if (regular.value() != protected_regular) GTEST_SKIP() << "cannot set fs.protected_regular";
+        run = run_host([&](const Exports& lib) {
+            if (host == Host::nobody && !become_nobody()) return 5;
+            for (const PathCase* row : rows) {
+                const std::string plain = plain_side + "/" + row->name + "/out";
+                std::printf("PLAIN %s %d\n", row->name, plain_open_and_write(plain));
+                lib.exec(c.c_str(), u"select 1", 30, utf16(library_side + "/" + row->name + "/out").c_str());
+            }
+            lib.deinit(true);
+            return 0;
+        });
+    }
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    for (const PathCase* row : rows) {
+        SCOPED_TRACE(row->name);
+        if (row->needs_protected_symlinks && !symlinks_protected) continue;  // reported below
+        const std::string target = library_side + "/" + row->name + "/out";
+        const std::string plain_line = "PLAIN " + std::string(row->name) + " ";
+        const std::size_t at = run.output.find(plain_line);
+        ASSERT_NE(at, std::string::npos) << run.output;
+        const int plain = std::atoi(run.output.c_str() + at + plain_line.size());
+        EXPECT_EQ(plain, row->plain) << std::strerror(plain);
+        const std::string refusal = "Can`t write results to file \"" + target + "\": ";
+        if (plain == 0) {
+            EXPECT_EQ(count_lines_with(run.output, refusal), 0) << run.output;
+        } else {
+            EXPECT_EQ(count_lines_with(run.output, refusal + "open: " + std::strerror(plain)), 1) << run.output;
+        }
+        EXPECT_EQ(snapshot(library_side + "/" + row->name), snapshot(plain_side + "/" + row->name));
+    }
+    for (const auto& fifo : fifos) EXPECT_EQ(fifo->drain(), "TRUE");
+    EXPECT_EQ(count_lines_with(run.output, "[error]"), count_lines_with(run.output, "Can`t write results"));
+    if (!symlinks_protected) GTEST_SKIP() << "fs.protected_symlinks could not be switched on: link rows not run";
+}
+
+INSTANTIATE_TEST_SUITE_P(HostsAndSettings, ResultPaths,
+                         testing::Values(std::pair{Host::root, 0}, std::pair{Host::nobody, 0},
+                                         std::pair{Host::nobody, 1}),
+                         [](const testing::TestParamInfo<std::pair<Host, int>>& info) {
+                             return std::string(info.param.first == Host::root ? "Root" : "Unprivileged") +
+                                    "ProtectedRegular" + std::to_string(info.param.second);
+                         });
 
 }  // namespace
 }  // namespace vantrel::test

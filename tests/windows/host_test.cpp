@@ -163,7 +163,8 @@ const TargetCase target_cases[] = {
     {L"held-sharing-delete.txt", At::file, true, true, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
     // No FILE_SHARE_DELETE: the replacement is refused and the file is written in place.
     {L"held-sharing-write.txt", At::file, true, true, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
-    // Nothing shared: neither way works; the old content stays and the failure is logged.
+    // Nothing shared: a plain open is refused, and so is the library's; the old content stays
+    // and the refusal is logged.
     {L"held-exclusively.txt", At::file, true, true, 0, false},
     // Written in place: a file moved there would replace the device or miss the pipe's reader.
     {L"\\\\.\\NUL", At::device, true, false, 0, true},
@@ -262,7 +263,7 @@ TEST_F(Files, TargetIsReplacedWholeOrWrittenInPlaceWhenHeldOpenOrNoFile) {
         if (c.at == At::pipe) EXPECT_EQ(pipe->received(), "TRUE");
         failures += !c.outcome_arrives;
         const int logged = count_lines_with(
-            run.output, "Can`t write results to file \"" + narrow(path) + "\": ReplaceFileW refused (");
+            run.output, "Can`t write results to file \"" + narrow(path) + "\": CreateFileW: ");
         EXPECT_EQ(logged, c.outcome_arrives ? 0 : 1) << run.output;
     }
     EXPECT_EQ(count_lines_with(run.output, "[error]"), failures) << run.output;

@@ -1,10 +1,16 @@
 // The Windows ReplacementFile, driven directly: whole content, replacement of what stands at
-// the path, the in-place fallback for a target held open, and readable failures.
+// the path measured against a plain _wfopen of a twin, and readable failures.
 
 #include "platform/replacement_file.h"
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -123,49 +129,133 @@ TEST_F(ReplacementFileTest, NameWithoutFolderGoesToTheCurrentFolder) {
     EXPECT_TRUE(no_temporary_left());
 }
 
-struct HeldCase {
+// No handle is held on the target by another holder.
+constexpr DWORD not_held = ~DWORD{0};
+
+// What stands at a path, and what a plain _wfopen(path, L"w") and write by the same process
+// makes of it. The library must write where that open writes, be refused where it is refused,
+// and leave the same thing behind.
+struct PathCase {
     const char* name;
-    DWORD share;           // share mode of the handle another holder keeps on the target
-    bool replaced;         // the new content arrives
+    bool plain_writes;      // the plain open's result on Windows
+    bool modelled_by_wine;  // whether Wine gives that result too
+    const wchar_t* leaf;    // the name written, in the row's folder
+    void (*set_up)(const std::wstring& folder);
+    DWORD held_share = not_held;  // share mode of a read handle another holder keeps on out.txt
 };
 
-class HeldTarget : public ReplacementFileTest, public testing::WithParamInterface<HeldCase> {};
+void old_file(const std::wstring& folder) { write_file(folder + L"out.txt", pattern(300)); }
 
-INSTANTIATE_TEST_SUITE_P(
-    ShareModes, HeldTarget,
-    testing::Values(HeldCase{"ShareAll", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
-                    HeldCase{"ShareReadWrite", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
-                    HeldCase{"ShareRead", FILE_SHARE_READ, false},
-                    HeldCase{"ShareNothing", 0, false}),
-    [](const testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
+// A security descriptor that lets everyone do anything to the file but write it.
+void deny_write(const std::wstring& folder) {
+    old_file(folder);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(D;;FW;;;WD)(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    const BOOL set = SetFileSecurityW((folder + L"out.txt").c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    ASSERT_TRUE(set);
+}
 
-TEST_P(HeldTarget, NewContentArrivesUnlessTheHolderForbidsWriting) {
-    const HeldCase c = GetParam();
-    const std::string old = pattern(300);
-    write_file(path(L"held.txt"), old);
-    std::unique_ptr<void, decltype(&CloseHandle)> holder(
-        CreateFileW(path(L"held.txt").c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL, nullptr),
-        &CloseHandle);
-    ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE);
+const PathCase path_cases[] = {
+    {"New", true, true, L"out.txt", [](const std::wstring&) {}},
+    {"Existing", true, true, L"out.txt", old_file},
+    // Wine run as root writes a read-only file, as the Linux root it runs as would.
+    {"ReadOnly", false, false, L"out.txt",
+     [](const std::wstring& folder) {
+         old_file(folder);
+         ASSERT_TRUE(SetFileAttributesW((folder + L"out.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+     }},
+    // Wine keeps no ACLs on files: there the plain open writes, and so must the library.
+    {"AclWithoutWrite", false, false, L"out.txt", deny_write},
+    {"Folder", false, true, L"out.txt",
+     [](const std::wstring& folder) { ASSERT_TRUE(CreateDirectoryW((folder + L"out.txt").c_str(), nullptr)); }},
+    // Other names of the file get the outcome too: it is written in place.
+    {"HardLink", true, true, L"out.txt",
+     [](const std::wstring& folder) {
+         old_file(folder);
+         ASSERT_TRUE(CreateHardLinkW((folder + L"other.txt").c_str(), (folder + L"out.txt").c_str(), nullptr));
+     }},
+    // A stream of a file is written in place, never through a temporary file in a stream.
+    {"Stream", true, false, L"out.txt:stream", old_file},
+    {"HeldShareAll", true, true, L"out.txt", old_file, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+    // The holder refuses the replacement but not the plain open: written in place.
+    {"HeldShareReadWrite", true, true, L"out.txt", old_file, FILE_SHARE_READ | FILE_SHARE_WRITE},
+    {"HeldShareRead", false, true, L"out.txt", old_file, FILE_SHARE_READ},
+    {"HeldShareNothing", false, true, L"out.txt", old_file, 0},
+};
+
+using Holder = std::unique_ptr<void, decltype(&CloseHandle)>;
+
+Holder hold(const PathCase& c, const std::wstring& folder) {
+    if (c.held_share == not_held) return Holder(nullptr, &CloseHandle);
+    return Holder(CreateFileW((folder + L"out.txt").c_str(), GENERIC_READ, c.held_share, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                  &CloseHandle);
+}
+
+// Every name in a folder with its attributes that a host sees and its content, and the
+// content reached through the row's own name.
+std::map<std::wstring, std::string> snapshot(const std::wstring& folder, const wchar_t* leaf) {
+    constexpr DWORD seen = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY;
+    std::map<std::wstring, std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder))) {
+        const std::wstring at = entry.path().wstring();
+        const DWORD attributes = GetFileAttributesW(at.c_str());
+        std::string text = "attributes " + std::to_string(attributes & seen);
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) text += " content '" + read_file(at) + "'";
+        found[entry.path().filename().wstring()] = text;
+    }
+    found[std::wstring(L"through ") + leaf] = read_file(folder + leaf);
+    return found;
+}
+
+class PathTable : public ReplacementFileTest, public testing::WithParamInterface<PathCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Rows, PathTable, testing::ValuesIn(path_cases),
+                         [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
+
+TEST_P(PathTable, LibraryWritesExactlyWhereAPlainOpenWould) {
+    const PathCase& c = GetParam();
+    const std::wstring library_side = path(L"library\\");
+    const std::wstring plain_side = path(L"plain\\");
+    for (const std::wstring& side : {library_side, plain_side}) {
+        ASSERT_TRUE(CreateDirectoryW(side.c_str(), nullptr));
+        c.set_up(side);
+    }
     std::string failure;
-    try {
-        ReplacementFile file(path(L"held.txt"));
-        file.write("fresh", 5);
-        file.commit();
-    } catch (const std::system_error& error) {
-        failure = error.what();
+    bool plain_wrote = false;
+    {
+        const Holder library_holder = hold(c, library_side);
+        const Holder plain_holder = hold(c, plain_side);
+        ASSERT_NE(library_holder.get(), INVALID_HANDLE_VALUE);
+        ASSERT_NE(plain_holder.get(), INVALID_HANDLE_VALUE);
+        try {
+            ReplacementFile file(library_side + c.leaf);
+            file.write("TRUE", 4);
+            file.commit();
+        } catch (const std::system_error& error) {
+            failure = error.what();
+        }
+        if (FILE* plain = _wfopen((plain_side + c.leaf).c_str(), L"w")) {
+            plain_wrote = std::fputs("TRUE", plain) >= 0;
+            plain_wrote = std::fclose(plain) == 0 && plain_wrote;
+        }
     }
-    holder.reset();
-    EXPECT_EQ(read_file(path(L"held.txt")), c.replaced ? "fresh" : old);
-    if (c.replaced) {
-        EXPECT_EQ(failure, "");
-    } else {
-        // Both refusals are named: the rename's and the in-place write's.
-        EXPECT_EQ(failure.rfind("ReplaceFileW refused (", 0), 0u) << failure;
-        EXPECT_NE(failure.find("), writing in place: CreateFileW: "), std::string::npos) << failure;
+    if (c.modelled_by_wine || !running_under_wine()) {
+        EXPECT_EQ(plain_wrote, c.plain_writes);
     }
+    EXPECT_EQ(failure.empty(), plain_wrote) << failure;
+    // Refused by the open itself, with the system's words.
+    if (!plain_wrote) {
+        EXPECT_EQ(failure.rfind("CreateFileW: ", 0), 0u) << failure;
+    }
+    EXPECT_EQ(snapshot(library_side, c.leaf), snapshot(plain_side, c.leaf));
+    EXPECT_TRUE(names_starting_with(library_side, L".vantrel-").empty());
     EXPECT_TRUE(no_temporary_left());
+    for (const std::wstring& side : {library_side, plain_side}) {
+        SetFileAttributesW((side + L"out.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }
 
 TEST_F(ReplacementFileTest, MissingFolderFailsWithTheSystemsText) {

@@ -1,15 +1,16 @@
 #include "platform/replacement_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace vantrel {
@@ -17,70 +18,30 @@ namespace {
 
 constexpr std::size_t buffer_capacity = 64 * 1024;
 constexpr unsigned name_attempts = 16;
-// As many symbolic links as the kernel follows before it gives up with ELOOP.
-constexpr int link_hops = 40;
 
 [[noreturn]] void throw_errno(const char* operation, int code = errno) {
     throw std::system_error(code, std::generic_category(), operation);
 }
 
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string link_content(const std::string& link) {
-    std::vector<char> buffer(256);
-    for (;;) {
-        const ssize_t size = ::readlink(link.c_str(), buffer.data(), buffer.size());
-        if (size < 0) throw_errno("readlink");
-        if (static_cast<std::size_t>(size) < buffer.size()) return std::string(buffer.data(), size);
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-// The file an open() of path writes to: symbolic links in the last component followed as the
-// kernel follows them, a relative one from the directory of the link that holds it. Replacing
-// that file, not the link, keeps the host's link in place.
-std::string final_target(std::string path, std::optional<struct stat>& existing) {
-    for (int hop = 0; hop <= link_hops; ++hop) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) {
-            if (errno != ENOENT) throw_errno("lstat");
-            existing.reset();
-            return path;
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            existing = info;
-            return path;
-        }
-        const std::string link = link_content(path);
-        path = link.rfind('/', 0) == 0 ? link : directory_of(path) + link;
-    }
-    throw_errno("open", ELOOP);
-}
-
-// Unique among the threads of all processes writing to the directory, and short enough
-// that a long target name cannot push it over the file system's name limit.
-std::string temporary_name(const std::string& path, unsigned attempt) {
-    // Asked once per thread: two system calls per result file otherwise. A clash (a thread
-    // that forked keeps its parent's numbers) only costs another attempt, as O_EXCL sees it.
-    thread_local const std::string process_and_thread =
-        std::to_string(getpid()) + "-" + std::to_string(syscall(SYS_gettid)) + "-";
-    return directory_of(path) + ".vantrel-" + process_and_thread + std::to_string(attempt) + ".tmp";
-}
+// A folder that refuses a new entry, or the removal of the old one.
+bool refused_by_folder(int code) { return code == EACCES || code == EPERM; }
 
 class Descriptor {
 public:
     Descriptor() = default;
+    explicit Descriptor(int fd) : fd(fd) {}
     ~Descriptor() {
         if (fd >= 0) ::close(fd);
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd, -1));
+        return *this;
+    }
 
+    bool valid() const { return fd >= 0; }
     int get() const { return fd; }
-    void reset(int next) {
+    void reset(int next = -1) {
         if (fd >= 0) ::close(fd);
         fd = next;
     }
@@ -95,99 +56,256 @@ private:
     int fd = -1;
 };
 
-// A file this writer made, removed again unless it was moved into place.
-class TemporaryFile {
-public:
-    TemporaryFile() = default;
-    ~TemporaryFile() {
-        if (!name.empty()) ::unlink(name.c_str());
+void write_all(int fd, const char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written = ::write(fd, data + done, size - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) throw_errno("write");
+        done += static_cast<std::size_t>(written);
     }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+}
 
-    // Creates it exclusively beside target; returns its descriptor.
-    int create(const std::string& target, mode_t mode) {
-        for (unsigned attempt = 0;; ++attempt) {
-            const std::string candidate = temporary_name(target, attempt);
-            const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            if (fd >= 0) {
-                name = candidate;
-                return fd;
-            }
-            if (errno != EEXIST || attempt == name_attempts) throw_errno("open");
-        }
-    }
-    void move_to(const std::string& target) {
-        if (std::rename(name.c_str(), target.c_str()) != 0) throw_errno("rename");
-        name.clear();
-    }
+struct stat status_of(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) throw_errno("fstat");
+    return info;
+}
 
-private:
+bool same_file(const struct stat& one, const struct stat& other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// The host's path split where the kernel splits it for a create: the folder (held open, so
+// that later renames of folders do not matter) and the last name in it.
+struct Entry {
+    Descriptor folder;
     std::string name;
 };
 
-// A regular file with no other name can be replaced whole without the host noticing; a second
-// hard link, a FIFO or a device would lose what the host set up there.
-bool replaceable(const std::optional<struct stat>& existing) {
-    return !existing || (S_ISREG(existing->st_mode) && existing->st_nlink == 1);
+bool open_folder(const std::string& folder, Entry& entry) {
+    entry.folder.reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return entry.folder.valid();
 }
 
-// The old file's owner, group and mode on the new one, where this process may set them.
-void take_identity(int fd, const struct stat& old) {
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
-    if (::fchmod(fd, old.st_mode & 07777) != 0) throw_errno("fchmod");
+// False for a path whose last part is no name ("dir/", "."), which only the kernel's own
+// open can answer; throws when the folder cannot be reached, as the open would.
+bool entry_of_path(const std::string& path, Entry& entry) {
+    const std::size_t slash = path.rfind('/');
+    entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (entry.name.empty() || entry.name == "." || entry.name == "..") return false;
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (!open_folder(folder, entry)) throw_errno("open");
+    return true;
+}
+
+// Whether entry names exactly the file behind fd. A file with one link has one entry, so a
+// match proves that the folder is the one the kernel opened the file in.
+bool names_file(const Entry& entry, const struct stat& file) {
+    struct stat there {};
+    return ::fstatat(entry.folder.get(), entry.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(there, file);
+}
+
+std::string name_in_proc(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::vector<char> buffer(PATH_MAX);
+    const ssize_t size = ::readlink(link.c_str(), buffer.data(), buffer.size());
+    if (size <= 0 || static_cast<std::size_t>(size) >= buffer.size()) return std::string();
+    return std::string(buffer.data(), static_cast<std::size_t>(size));
+}
+
+// The folder that holds the one-link file the kernel opened. No system call names it, so
+// candidates are tried and each is accepted only when its entry is that very file: first
+// the host's own path (right unless its last part is a symbolic link), then the name the
+// kernel reports for the descriptor. False when neither is confirmed (no /proc, a folder
+// this process cannot search, a file moved meanwhile).
+bool folder_of_file(int fd, const struct stat& file, const std::string& path, Entry& entry) {
+    try {
+        if (entry_of_path(path, entry) && names_file(entry, file)) return true;
+    } catch (const std::system_error&) {
+    }
+    const std::string name = name_in_proc(fd);
+    const std::size_t slash = name.rfind('/');
+    if (name.empty() || name[0] != '/' || slash == std::string::npos) return false;
+    entry.name = name.substr(slash + 1);
+    return open_folder(slash == 0 ? "/" : name.substr(0, slash), entry) && names_file(entry, file);
+}
+
+// Unique among the threads of all processes writing to the folder, and short enough that
+// a long target name cannot push it over the file system's name limit.
+std::string temporary_name(unsigned attempt) {
+    // Asked once per thread: two system calls per result file otherwise. A clash (a thread
+    // that forked keeps its parent's numbers) only costs another attempt, as O_EXCL sees it.
+    thread_local const std::string process_and_thread =
+        std::to_string(getpid()) + "-" + std::to_string(syscall(SYS_gettid)) + "-";
+    return ".vantrel-" + process_and_thread + std::to_string(attempt) + ".tmp";
+}
+
+// A file this writer made in a folder, removed again unless it was moved into place.
+class TemporaryFile {
+public:
+    TemporaryFile() = default;
+    ~TemporaryFile() { remove(); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Creates it exclusively in the folder; -1 with errno set when the folder refuses it.
+    int create(int in_folder, mode_t mode) {
+        for (unsigned attempt = 0;; ++attempt) {
+            std::string candidate = temporary_name(attempt);  // may throw: nothing is open yet
+            const int fd = ::openat(in_folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd >= 0) {
+                name.swap(candidate);
+                folder = in_folder;
+                return fd;
+            }
+            if (errno != EEXIST || attempt == name_attempts) return -1;
+        }
+    }
+    void remove() {
+        if (folder >= 0) ::unlinkat(folder, name.c_str(), 0);
+        folder = -1;
+    }
+    int open_for_reading() const { return ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC); }
+    // 0, or the failing call's errno with nothing moved.
+    int move_to(const std::string& target, unsigned flags) {
+        const int moved = ::renameat2(folder, name.c_str(), folder, target.c_str(), flags);
+        if (moved != 0) return errno;
+        folder = -1;
+        return 0;
+    }
+
+private:
+    int folder = -1;  // borrowed from the owner's Entry
+    std::string name;
+};
+
+// The old file's owner, group and mode on the new one. The setuid and setgid bits are never
+// carried over: a write by anyone but root clears them, and a result file has no use for them.
+// False when the owner or group cannot be kept, which only writing in place keeps.
+bool take_identity(int fd, const struct stat& old) {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) return false;
+    if (::fchmod(fd, old.st_mode & 01777) != 0) throw_errno("fchmod");
+    return true;
+}
+
+// The host's path opened as a plain open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666) opens it,
+// minus the truncation: so the kernel alone decides whether the path may be written, with
+// its permission checks and its link, FIFO and sticky-folder protections.
+Descriptor open_as_host(const std::string& path) {
+    Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!file.valid()) throw_errno("open");
+    return file;
 }
 
 }  // namespace
 
+// How the bytes reach the path: a new file moved into a free name, a replacement moved over
+// the file the kernel opened, or that file written in place. Atomic wherever the folder lets
+// a new entry in and the old one go; in place for what a replacement would lose (other hard
+// links, a FIFO, a device) and where the folder refuses.
 struct ReplacementFile::State {
-    std::string target;                 // the file that is replaced or written in place
-    std::optional<struct stat> existing;  // what stood there when the write began
-    TemporaryFile temporary;            // unused when writing in place
-    Descriptor file;
+    std::string path;
+    Entry entry;              // where the temporary file goes and what it is moved to
+    Descriptor target;        // the file the kernel opened at the path; none for a new one
+    struct stat old {};       // target's status when it was opened
+    TemporaryFile temporary;
+    Descriptor output;        // the temporary file, or none when writing through target
     std::vector<char> buffer;
 
-    void write_all(const char* data, std::size_t size) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t written = ::write(file.get(), data + done, size - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0) throw_errno("write");
-            done += static_cast<std::size_t>(written);
-        }
-    }
+    int destination() const { return output.valid() ? output.get() : target.get(); }
 
     void flush() {
-        write_all(buffer.data(), buffer.size());
+        write_all(destination(), buffer.data(), buffer.size());
         buffer.clear();
     }
 
-    bool in_place() const { return !replaceable(existing); }
-
-    // Refuses to move the new file over anything that became other than a plain file meanwhile:
-    // as root, a rename would replace a device node itself.
-    void check_target_unchanged() const {
-        struct stat now {};
-        if (::lstat(target.c_str(), &now) != 0) {
-            if (errno == ENOENT) return;
-            throw_errno("lstat");
+    void start_new(const std::string& given) {
+        if (!entry_of_path(given, entry)) return start_existing(open_as_host(given));
+        struct stat there {};
+        // An entry that open() does not find is a dangling symbolic link: the kernel follows
+        // it and creates its target.
+        if (::fstatat(entry.folder.get(), entry.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+            return start_existing(open_as_host(given));
         }
-        if (!S_ISREG(now.st_mode) || now.st_nlink != 1) throw_errno("rename", EEXIST);
+        // 0666 under the umask, as a plain create; refused exactly where it would be.
+        output.reset(temporary.create(entry.folder.get(), 0666));
+        if (!output.valid()) throw_errno("open");
+    }
+
+    void start_existing(Descriptor opened) {
+        target = std::move(opened);
+        old = status_of(target.get());
+        if (!S_ISREG(old.st_mode) || old.st_nlink != 1) return start_in_place();
+        if (!folder_of_file(target.get(), old, path, entry)) return start_in_place();
+        output.reset(temporary.create(entry.folder.get(), 0600));
+        if (!output.valid()) {
+            if (refused_by_folder(errno)) return start_in_place();
+            throw_errno("open");
+        }
+        if (!take_identity(output.get(), old)) {
+            output.reset();
+            temporary.remove();
+            start_in_place();
+        }
+    }
+
+    // What the plain open's truncation would have done.
+    void start_in_place() {
+        if (S_ISREG(old.st_mode) && ::ftruncate(target.get(), 0) != 0) throw_errno("ftruncate");
+    }
+
+    void commit_new() {
+        output.close();
+        int error = temporary.move_to(entry.name, RENAME_NOREPLACE);
+        // A file system that cannot promise the name is still free.
+        if (error == EINVAL) error = temporary.move_to(entry.name, 0);
+        if (error == 0) return;
+        // Something took the name meanwhile: the kernel opens it as the host's open would.
+        if (error != EEXIST) throw_errno("rename", error);
+        target = open_as_host(path);
+        old = status_of(target.get());
+        copy_in_place();
+    }
+
+    void commit_replacement() {
+        output.close();
+        // Moved over only while the name still leads to the file the kernel opened.
+        if (status_of(target.get()).st_nlink == 1 && names_file(entry, old)) {
+            const int error = temporary.move_to(entry.name, 0);
+            if (error == 0) return;
+            if (!refused_by_folder(error)) throw_errno("rename", error);
+        }
+        copy_in_place();
+    }
+
+    // The outcome, already whole in the temporary file, written through the target.
+    void copy_in_place() {
+        const Descriptor source(temporary.open_for_reading());
+        if (!source.valid()) throw_errno("open");
+        start_in_place();
+        std::vector<char> chunk(buffer_capacity);
+        for (;;) {
+            const ssize_t got = ::read(source.get(), chunk.data(), chunk.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) throw_errno("read");
+            if (got == 0) break;
+            write_all(target.get(), chunk.data(), static_cast<std::size_t>(got));
+        }
+        target.close();
     }
 };
 
 ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_unique<State>()) {
-    const std::string given = to_utf8(path);
-    state->target = final_target(given, state->existing);
-    if (state->in_place()) {
-        // Opened by the host's own path, as a plain open would: truncated, then filled.
-        const int fd = ::open(given.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) throw_errno("open");
-        state->file.reset(fd);
+    state->path = to_utf8(path);
+    struct stat there {};
+    // Only a name that does not exist yet is created atomically; anything else is first
+    // opened by the kernel.
+    if (::stat(state->path.c_str(), &there) != 0 && errno == ENOENT) {
+        state->start_new(state->path);
     } else {
-        // A new file gets 0666 under the umask, as a plain create; a replaced one stays private
-        // until it takes the old file's mode.
-        state->file.reset(state->temporary.create(state->target, state->existing ? 0600 : 0666));
+        state->start_existing(open_as_host(state->path));
     }
     state->buffer.reserve(buffer_capacity);
 }
@@ -197,7 +315,7 @@ ReplacementFile::~ReplacementFile() = default;
 void ReplacementFile::write(const char* data, std::size_t size) {
     if (state->buffer.size() + size > buffer_capacity) state->flush();
     if (size >= buffer_capacity) {
-        state->write_all(data, size);
+        write_all(state->destination(), data, size);
         return;
     }
     state->buffer.insert(state->buffer.end(), data, data + size);
@@ -205,11 +323,9 @@ void ReplacementFile::write(const char* data, std::size_t size) {
 
 void ReplacementFile::commit() {
     state->flush();
-    if (state->in_place()) return state->file.close();
-    if (state->existing) take_identity(state->file.get(), *state->existing);
-    state->file.close();
-    state->check_target_unchanged();
-    state->temporary.move_to(state->target);
+    if (!state->output.valid()) return state->target.close();
+    if (!state->target.valid()) return state->commit_new();
+    state->commit_replacement();
 }
 
 }  // namespace vantrel

@@ -18,10 +18,24 @@ constexpr std::size_t largest_write = 1u << 30;
 // Other processes may read, write, rename or delete the file while the library has it open.
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Everything up to and including the last separator; a drive prefix ("C:name") counts.
-std::wstring directory_of(const std::wstring& path) {
-    const std::size_t separator = path.find_last_of(L"\\/:");
-    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+// Sharing as a plain _wfopen(path, L"w") grants it to others, so that a target is refused
+// exactly where that open would be refused.
+constexpr DWORD share_plain = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Where the last name of a path begins: after the last separator, or after a drive prefix
+// ("C:name"). A colon after that point names a stream of the file, not a folder.
+std::size_t last_name_at(const std::wstring& path) {
+    const std::size_t separator = path.find_last_of(L"\\/");
+    if (separator != std::wstring::npos) return separator + 1;
+    return path.size() >= 2 && path[1] == L':' ? 2 : 0;
+}
+
+// The folder part, separator or drive prefix included; empty for the current folder.
+std::wstring directory_of(const std::wstring& path) { return path.substr(0, last_name_at(path)); }
+
+// "name.txt:stream": written in place, as a stream cannot be replaced by a moved file.
+bool names_stream(const std::wstring& path) {
+    return path.find(L':', last_name_at(path)) != std::wstring::npos;
 }
 
 // Unique among the threads of all processes writing to the directory.
@@ -105,25 +119,50 @@ private:
     bool moved = false;
 };
 
-// What stands at the target path before anything is written.
-enum class Target { missing, regular_file, other };
+// How the outcome reaches the path: a new file moved into a free name, a replacement of the
+// file there, or the target itself written in place.
+enum class Target { missing, regular_file, in_place };
 
-// A device (NUL, CON) or a named pipe is opened here and written in place: moving a file
-// over it would replace it, not write to it. Opening a pipe takes one of its instances, so
-// the handle opened for the look is the one written through.
+// Empties a target written in place, as the plain open's truncation would.
+void truncate_in_place(HANDLE file) {
+    if (GetFileType(file) != FILE_TYPE_DISK) return;
+    if (!SetEndOfFile(file)) throw_windows_error("SetEndOfFile", GetLastError());
+}
+
+// The path opened for writing as _wfopen(path, L"w") opens it, minus the truncation, so the
+// system alone decides whether it may be written: the read-only attribute, the file's ACL,
+// handles that other processes hold without sharing, a folder at the path. What is not a
+// file on disk (a device such as NUL, a named pipe) and a file with other hard links, which a
+// replacement would separate from them, are written in place through the handle opened here;
+// opening a pipe takes one of its instances, so this handle is the one written through.
 Target look_at_target(const std::wstring& path, Handle& opened) {
-    opened.assign(CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING,
+    if (names_stream(path)) {
+        opened.assign(CreateFileW(path.c_str(), GENERIC_WRITE, share_plain, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!opened.valid()) throw_windows_error("CreateFileW", GetLastError());
+        return Target::in_place;
+    }
+    opened.assign(CreateFileW(path.c_str(), GENERIC_WRITE, share_plain, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!opened.valid()) {
-        // Held open without write sharing, read-only or a folder: there, but replaced (or
-        // refused) as a file.
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? Target::missing : Target::regular_file;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return Target::missing;
+        throw_windows_error("CreateFileW", error);
     }
-    if (GetFileType(opened.get()) == FILE_TYPE_DISK) {
-        opened.assign(INVALID_HANDLE_VALUE);
-        return Target::regular_file;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(opened.get()) != FILE_TYPE_DISK ||
+        (GetFileInformationByHandle(opened.get(), &info) && info.nNumberOfLinks > 1)) {
+        return Target::in_place;
     }
-    return Target::other;
+    opened.assign(INVALID_HANDLE_VALUE);  // a held handle would refuse the replacement
+    return Target::regular_file;
+}
+
+// ERROR_SUCCESS when this process may delete the file at path, else the system's refusal.
+DWORD delete_right(const std::wstring& path) {
+    const Handle file(CreateFileW(path.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() ? ERROR_SUCCESS : GetLastError();
 }
 
 }  // namespace
@@ -131,7 +170,7 @@ Target look_at_target(const std::wstring& path, Handle& opened) {
 struct ReplacementFile::State {
     std::wstring target;
     Target kind = Target::missing;
-    Handle in_place;                         // Target::other: the target itself
+    Handle in_place;                         // Target::in_place: the target itself
     std::optional<TemporaryFile> temporary;  // otherwise
     std::vector<char> buffer;
 
@@ -142,15 +181,23 @@ struct ReplacementFile::State {
         buffer.clear();
     }
 
+    // Into a name that was free; whatever took it meanwhile is written as the plain open would.
     void move_into_place() {
-        if (MoveFileExW(temporary->name().c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return temporary->mark_moved();
-        }
-        refused("MoveFileExW", GetLastError());
+        if (MoveFileExW(temporary->name().c_str(), target.c_str(), 0)) return temporary->mark_moved();
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) refused("MoveFileExW", error);
+        copy_over_target(std::string("MoveFileExW refused (") + windows_error_text(error) +
+                         "), writing in place: ");
     }
 
     // ReplaceFileW keeps the old file's attributes, security descriptor and creation time.
+    // It needs the right to delete the old file, asked of the system first: a ReplaceFileW
+    // that fails part-way may leave a file of its own in the folder (Wine's does).
     void replace_existing() {
+        const DWORD deletable = delete_right(target);
+        if (deletable != ERROR_SUCCESS && deletable != ERROR_FILE_NOT_FOUND) {
+            return refused("ReplaceFileW", deletable);
+        }
         if (ReplaceFileW(target.c_str(), temporary->name().c_str(), nullptr,
                          REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
             return temporary->mark_moved();
@@ -164,8 +211,9 @@ struct ReplacementFile::State {
         refused("ReplaceFileW", error);
     }
 
-    // Another process holding the target open without FILE_SHARE_DELETE refuses the
-    // replacement; anything else is a real failure.
+    // A folder without the right to delete the old file, or another process holding the
+    // target open without FILE_SHARE_DELETE, refuses the replacement but not a plain open;
+    // anything else is a real failure.
     void refused(const char* operation, DWORD error) {
         if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
             error != ERROR_UNABLE_TO_REMOVE_REPLACED) {
@@ -181,7 +229,7 @@ struct ReplacementFile::State {
         Handle source(CreateFileW(temporary->name().c_str(), GENERIC_READ, share_all, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!source.valid()) throw_windows_error(context + "CreateFileW", GetLastError());
-        Handle destination(CreateFileW(target.c_str(), GENERIC_WRITE, share_all, nullptr,
+        Handle destination(CreateFileW(target.c_str(), GENERIC_WRITE, share_plain, nullptr,
                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!destination.valid()) throw_windows_error(context + "CreateFileW", GetLastError());
         std::vector<char> chunk(buffer_capacity);
@@ -207,7 +255,11 @@ ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_uni
     state->target.assign(path.begin(), path.end());
     state->buffer.reserve(buffer_capacity);
     state->kind = look_at_target(state->target, state->in_place);
-    if (state->kind != Target::other) state->temporary.emplace(state->target);
+    if (state->kind == Target::in_place) {
+        truncate_in_place(state->in_place.get());
+    } else {
+        state->temporary.emplace(state->target);
+    }
 }
 
 ReplacementFile::~ReplacementFile() = default;
@@ -223,7 +275,7 @@ void ReplacementFile::write(const char* data, std::size_t size) {
 
 void ReplacementFile::commit() {
     state->flush();
-    if (state->kind == Target::other) return state->in_place.close("CloseHandle");
+    if (state->kind == Target::in_place) return state->in_place.close("CloseHandle");
     state->temporary->close();
     if (state->kind == Target::regular_file) return state->replace_existing();
     state->move_into_place();
