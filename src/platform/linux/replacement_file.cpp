@@ -221,14 +221,12 @@ struct ReplacementFile::State {
         buffer.clear();
     }
 
+    // An entry that stat() does not find may still be there: a dangling symbolic link, whose
+    // target the kernel would create. The move into place then finds the name taken and the
+    // outcome goes through the kernel's open (commit_new): no second look at the name here,
+    // which would cost every new file a failing lookup.
     void start_new(const std::string& given) {
         if (!entry_of_path(given, entry)) return start_existing(open_as_host(given));
-        struct stat there {};
-        // An entry that open() does not find is a dangling symbolic link: the kernel follows
-        // it and creates its target.
-        if (::fstatat(entry.folder.get(), entry.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-            return start_existing(open_as_host(given));
-        }
         // 0666 under the umask, as a plain create; refused exactly where it would be.
         output.reset(temporary.create(entry.folder.get(), 0666));
         if (!output.valid()) throw_errno("open");
