@@ -35,7 +35,9 @@ struct RunningPool {
             watch.cancel_running();
             return true;
         }
-        return watch.cancel_and_wait(exit_grace);
+        if (watch.cancel_and_wait(exit_grace)) return true;
+        pool.release_threads();
+        return false;
     }
 
     LibraryReference library;  // taken before the first worker starts

@@ -88,15 +88,42 @@ bool open_folder(const std::string& folder, Entry& entry) {
     return entry.folder.valid();
 }
 
-// False for a path whose last part is no name ("dir/", "."), which only the kernel's own
-// open can answer; throws when the folder cannot be reached, as the open would.
-bool entry_of_path(const std::string& path, Entry& entry) {
+// The folder part of path and its last name. False for a path whose last part is no name
+// ("dir/", "."), which only the kernel's own open can answer.
+bool split_path(const std::string& path, std::string& folder, std::string& name) {
     const std::size_t slash = path.rfind('/');
-    entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (entry.name.empty() || entry.name == "." || entry.name == "..") return false;
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return true;
+}
+
+// False as split_path; throws when the folder cannot be reached, as the open would.
+bool entry_of_path(const std::string& path, Entry& entry) {
+    std::string folder;
+    if (!split_path(path, folder, entry.name)) return false;
     if (!open_folder(folder, entry)) throw_errno("open");
     return true;
+}
+
+// A file without a name in the path's folder, made as a plain create would make one at the
+// path (0666 under the umask or the folder's default ACL, this process's owner and group);
+// invalid where the file system or the folder does not allow it.
+Descriptor unnamed_file_for(const std::string& path) {
+    std::string folder;
+    std::string name;
+    if (!split_path(path, folder, name)) return Descriptor();
+    return Descriptor(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+}
+
+// Gives the unnamed file behind fd the name (folder, name), only if the name is free: 0 or
+// errno.
+int link_unnamed(int fd, int folder, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    // Without /proc, only a process that may link any file it can reach can do it by descriptor.
+    if (errno == ENOENT && ::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    return errno;
 }
 
 // Whether entry names exactly the file behind fd. A file with one link has one entry, so a
@@ -163,6 +190,19 @@ public:
             if (errno != EEXIST || attempt == name_attempts) return -1;
         }
     }
+    // Gives the unnamed file behind fd a temporary name in the folder: 0 or errno.
+    int link(int in_folder, int fd) {
+        for (unsigned attempt = 0;; ++attempt) {
+            std::string candidate = temporary_name(attempt);  // may throw: nothing is linked yet
+            const int error = link_unnamed(fd, in_folder, candidate);
+            if (error == 0) {
+                name.swap(candidate);
+                folder = in_folder;
+                return 0;
+            }
+            if (error != EEXIST || attempt == name_attempts) return error;
+        }
+    }
     void remove() {
         if (folder >= 0) ::unlinkat(folder, name.c_str(), 0);
         folder = -1;
@@ -207,6 +247,7 @@ Descriptor open_as_host(const std::string& path) {
 // links, a FIFO, a device) and where the folder refuses.
 struct ReplacementFile::State {
     std::string path;
+    Descriptor unnamed;       // the outcome so far, for a name that may be free
     Entry entry;              // where the temporary file goes and what it is moved to
     Descriptor target;        // the file the kernel opened at the path; none for a new one
     struct stat old {};       // target's status when it was opened
@@ -214,7 +255,9 @@ struct ReplacementFile::State {
     Descriptor output;        // the temporary file, or none when writing through target
     std::vector<char> buffer;
 
-    int destination() const { return output.valid() ? output.get() : target.get(); }
+    int destination() const {
+        return unnamed.valid() ? unnamed.get() : output.valid() ? output.get() : target.get();
+    }
 
     void flush() {
         write_all(destination(), buffer.data(), buffer.size());
@@ -235,18 +278,36 @@ struct ReplacementFile::State {
     void start_existing(Descriptor opened) {
         target = std::move(opened);
         old = status_of(target.get());
-        if (!S_ISREG(old.st_mode) || old.st_nlink != 1) return start_in_place();
-        if (!folder_of_file(target.get(), old, path, entry)) return start_in_place();
+        if (!replaceable() || !start_temporary()) start_in_place();
+    }
+
+    // A plain file with one name, whose folder is known.
+    bool replaceable() {
+        return S_ISREG(old.st_mode) && old.st_nlink == 1 && folder_of_file(target.get(), old, path, entry);
+    }
+
+    // A temporary file beside the target, with its identity. False where the folder refuses
+    // the file or the identity cannot be kept.
+    bool start_temporary() {
         output.reset(temporary.create(entry.folder.get(), 0600));
         if (!output.valid()) {
-            if (refused_by_folder(errno)) return start_in_place();
+            if (refused_by_folder(errno)) return false;
             throw_errno("open");
         }
-        if (!take_identity(output.get(), old)) {
-            output.reset();
-            temporary.remove();
-            start_in_place();
+        if (take_identity(output.get(), old)) return true;
+        output.reset();
+        temporary.remove();
+        return false;
+    }
+
+    // The staged outcome itself becomes the temporary file beside the target: no copy, and
+    // no second copy's worth of space. False: it has to be copied.
+    bool adopt(Descriptor& staged) {
+        if (!take_identity(staged.get(), old) || temporary.link(entry.folder.get(), staged.get()) != 0) {
+            return false;
         }
+        output = std::move(staged);
+        return true;
     }
 
     // What the plain open's truncation would have done.
@@ -278,34 +339,69 @@ struct ReplacementFile::State {
         copy_in_place();
     }
 
+    // The usual case, a name that is free, costs no look at it before the outcome is complete:
+    // the unnamed file simply takes the name. A name already there is met only now, and the
+    // outcome then takes the way it would have taken from the start.
+    void commit_unnamed() {
+        Descriptor staged = std::move(unnamed);
+        const int error = link_unnamed(staged.get(), AT_FDCWD, path);
+        if (error == 0) return staged.close();
+        if (error == EEXIST) {
+            target = open_as_host(path);
+            old = status_of(target.get());
+            const bool replace = replaceable();
+            if (!replace || !adopt(staged)) {
+                if (!replace || !start_temporary()) start_in_place();
+                copy_from(staged.get(), destination());
+            }
+        } else {
+            // A folder gone meanwhile or a process that cannot link by descriptor: the way
+            // of a new name with a named temporary file, which says why it fails if it does.
+            start_new(path);
+            copy_from(staged.get(), destination());
+        }
+        if (!output.valid()) return target.close();
+        if (!target.valid()) return commit_new();
+        commit_replacement();
+    }
+
     // The outcome, already whole in the temporary file, written through the target.
     void copy_in_place() {
         const Descriptor source(temporary.open_for_reading());
         if (!source.valid()) throw_errno("open");
         start_in_place();
+        copy_from(source.get(), target.get());
+        target.close();
+    }
+
+    // Everything source holds from its start, appended to to.
+    static void copy_from(int source, int to) {
         std::vector<char> chunk(buffer_capacity);
-        for (;;) {
-            const ssize_t got = ::read(source.get(), chunk.data(), chunk.size());
+        for (off_t offset = 0;;) {
+            const ssize_t got = ::pread(source, chunk.data(), chunk.size(), offset);
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) throw_errno("read");
             if (got == 0) break;
-            write_all(target.get(), chunk.data(), static_cast<std::size_t>(got));
+            write_all(to, chunk.data(), static_cast<std::size_t>(got));
+            offset += got;
         }
-        target.close();
     }
 };
 
 ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_unique<State>()) {
     state->path = to_utf8(path);
+    state->buffer.reserve(buffer_capacity);
+    state->unnamed = unnamed_file_for(state->path);
+    if (state->unnamed.valid()) return;
     struct stat there {};
-    // Only a name that does not exist yet is created atomically; anything else is first
-    // opened by the kernel.
+    // Where no unnamed file can be made (a file system without them, a folder this process
+    // cannot write): only a name that does not exist yet is created atomically; anything else
+    // is first opened by the kernel.
     if (::stat(state->path.c_str(), &there) != 0 && errno == ENOENT) {
         state->start_new(state->path);
     } else {
         state->start_existing(open_as_host(state->path));
     }
-    state->buffer.reserve(buffer_capacity);
 }
 
 ReplacementFile::~ReplacementFile() = default;
@@ -321,6 +417,7 @@ void ReplacementFile::write(const char* data, std::size_t size) {
 
 void ReplacementFile::commit() {
     state->flush();
+    if (state->unnamed.valid()) return state->commit_unnamed();
     if (!state->output.valid()) return state->target.close();
     if (!state->target.valid()) return state->commit_new();
     state->commit_replacement();
