@@ -25,7 +25,7 @@ const std::wstring library = L"vantrel.dll";
 const std::wstring debug_library = L"vantrel_debug.dll";
 
 bool wait_for_file(const std::wstring& path, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + limit * time_scale();
     while (!file_exists(path)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

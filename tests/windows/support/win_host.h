@@ -60,7 +60,7 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Waits up to timeout_ms; on time-out the child is terminated.
+    // Waits up to timeout_ms times time_scale(); on time-out the child is terminated.
     HostRun wait(unsigned long timeout_ms);
 
 private:
@@ -99,6 +99,10 @@ int count_lines_with(const std::string& text, const std::string& needle);
 
 // True under Wine, whose ntdll exports its version.
 bool running_under_wine();
+
+// The factor every fixed wait of the suite is stretched by: VANTREL_TEST_TIME_SCALE, for runs
+// under slow emulation (1 when unset). Only how long a test waits changes, never what it checks.
+unsigned time_scale();
 
 // Twice the logical processors, as the library sizes its pool.
 unsigned expected_workers();
