@@ -30,7 +30,8 @@ qemu-system-x86_64 -nodefaults -no-user-config -display none -no-reboot -nic non
   -accel tcg,thread=multi -cpu max,-smap -smp 2 -m 4G \
   -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
   -append "console=ttyS0 no_timer_check root=/dev/vda rw rootfstype=ext4 init=/usr/local/sbin/vantrel-guest-init panic=-1 quiet loglevel=3 vantrel.mode=$mode" \
-  "${drives[@]}" -serial stdio </dev/null | tr -d '\r' | tee "$console"
+  "${drives[@]}" -serial stdio </dev/null | sed -u 's/\r$//' | tee "$console"
 
-status=$(sed -n 's/^vantrel-vm: exit \([0-9]*\)$/\1/p' "$console" | tail -n 1)
+# Windows programs leave terminal escapes on the console, so the line is found anywhere.
+status=$(sed -n 's/.*vantrel-vm: exit \([0-9]*\)$/\1/p' "$console" | tail -n 1)
 exit "${status:-125}"

@@ -44,7 +44,7 @@ case "$mode" in
   *) echo "vantrel-vm: unknown mode '$mode'"; status=125 ;;
 esac
 sync
-echo "vantrel-vm: exit $status"
+printf '\nvantrel-vm: exit %s\n' "$status"
 # Power off at once; the kernel's panic on init's exit (with panic=-1 and QEMU's -no-reboot)
 # ends the machine too if this does not.
 echo o >/proc/sysrq-trigger
