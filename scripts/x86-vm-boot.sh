@@ -5,6 +5,7 @@
 #
 # Usage: x86-vm-boot.sh IMAGE_DIR prepare            the image's disk is written (the prefix boot)
 #        x86-vm-boot.sh IMAGE_DIR run JOB_DISK       the image's disk behind a throwaway overlay
+# IMAGE_DIR holds vmlinuz, initrd.img and system.qcow2 (scripts/x86-vm-image.sh).
 #
 # -cpu max,-smap: with SMAP, QEMU 7.2's emulation reads the stack of a 32-bit compatibility-mode
 # iret with supervisor rights, and the guest kernel oopses the first time 32-bit Wine does one.
@@ -15,7 +16,7 @@ set -euo pipefail
 
 [ $# -ge 2 ] || { echo "usage: $0 IMAGE_DIR {prepare|run JOB_DISK}" >&2; exit 2; }
 image=$1 mode=$2
-root_drive="file=$image/root.img,if=virtio,format=raw"
+root_drive="file=$image/system.qcow2,if=virtio,format=qcow2"
 drives=()
 case "$mode" in
   prepare) drives=(-drive "$root_drive") ;;

@@ -44,6 +44,9 @@ case "$mode" in
   *) echo "vantrel-vm: unknown mode '$mode'"; status=125 ;;
 esac
 sync
+# The root read-only before the power goes: the prefix boot's disk is kept as it is left.
+echo u >/proc/sysrq-trigger
+sleep 1
 printf '\nvantrel-vm: exit %s\n' "$status"
 # Power off at once; the kernel's panic on init's exit (with panic=-1 and QEMU's -no-reboot)
 # ends the machine too if this does not.
