@@ -79,7 +79,7 @@ build_root() {
   rm -f "$work"/root/boot/vmlinuz-* "$work"/root/boot/initrd.img-*
   # Room for the Wine prefix (a few hundred MB) on top of what is installed.
   size_mb=$(( $(du -sm "$work/root" | cut -f1) * 5 / 4 + 1024 ))
-  mke2fs -q -t ext4 -L vantrel-x86 -d "$work/root" "$work/root.img" "${size_mb}M"
+  mke2fs -q -t ext4 -L vantrel-x86 -d "$work/root" "$work/root.img" "${size_mb}M" >&2
   rm -rf "$work/root"
   (cd "$work" && sha256sum vmlinuz initrd.img root.img >SHA256SUMS)
   end_layer "$1"

@@ -35,7 +35,7 @@ case "$mode" in
     ;;
   run)
     mkdir -p /host
-    if mount -t ext4 /dev/vdb /host && [ -x /host/vantrel-vm-job.sh ]; then
+    if mount -t ext4 -o noinit_itable /dev/vdb /host && [ -x /host/vantrel-vm-job.sh ]; then
       /host/vantrel-vm-job.sh || status=$?
     else
       echo "vantrel-vm: no job disk" && status=125
