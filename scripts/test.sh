@@ -10,7 +10,13 @@
 #   VANTREL_SKIP_WINDOWS_X86=1 only the 32-bit one (its first run on a machine builds libpq)
 #   VANTREL_SKIP_SANITIZERS=1  the AddressSanitizer+UBSan and ThreadSanitizer builds
 #   VANTREL_SKIP_FUZZ=1        the libFuzzer runs (FUZZ_SECONDS per target, default 60)
+#   VANTREL_X86_VM=1           run the 32-bit one in the emulated machine even where this
+#                              kernel runs 32-bit programs itself
 # A skipped test fails its stage (scripts/run-ctest.sh) unless VANTREL_ALLOWED_SKIPS names it.
+#
+# Where this kernel cannot execute 32-bit programs, the x86 suite runs in an emulated machine
+# whose image (scripts/x86-vm-image.sh) is made in the background from the start: downloads,
+# unpacking and one emulated boot, which overlap the Linux suite instead of adding to the run.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +28,7 @@ build=$(cd "$build" && pwd)
 run_started=$(mktemp /tmp/vantrel-test-run.XXXXXX)
 timings=()
 stage_name= stage_started= stage_pid=
+image_pid= image_started=
 
 # An interrupted CTest never reaches its fixture's cleanup, and pg_ctl detaches the server
 # from our process group: stop every server whose folder this run created.
@@ -33,9 +40,16 @@ stop_test_servers() {
     done
 }
 
+stop_image_build() {
+  [ -z "$image_pid" ] || kill -TERM -- "-$image_pid" 2>/dev/null || true
+  image_pid=
+}
+
 finish() {
   local status=$?
   trap - INT TERM
+  note_image_build
+  stop_image_build
   stop_test_servers
   rm -f "$run_started"
   if [ "$status" -eq 0 ]; then echo "==== all stages passed" >&2; fi
@@ -61,6 +75,7 @@ interrupted() {
     end_stage
     timings+=("$stage_name: $(( $(date +%s) - stage_started )) s, interrupted")
   fi
+  stop_image_build
   exit "$1"
 }
 trap finish EXIT
@@ -98,11 +113,42 @@ plain() {
   "$root/scripts/run-ctest.sh" "$build" --output-on-failure -j "$(nproc)" --timeout 900
 }
 
+# Its builder waits for nothing of ours; test-windows.sh checks the result (or builds it) later.
+start_image_build() {
+  "$root/scripts/ensure-packages.sh" mmdebstrap qemu-system-x86 e2fsprogs
+  image_started=$(date +%s)
+  set -m
+  "$root/scripts/x86-vm-image.sh" >"$build/x86-vm-image.log" 2>&1 &
+  image_pid=$!
+  set +m
+  echo "==== x86 machine image: building in the background ($build/x86-vm-image.log)" >&2
+}
+
+# Its time, as a line of the summary, once it has ended; a failure is reported by the x86
+# stage, which tries again.
+note_image_build() {
+  local status=0
+  [ -n "$image_pid" ] && ! kill -0 "$image_pid" 2>/dev/null || return 0
+  wait "$image_pid" || status=$?
+  image_pid=
+  timings+=("x86 machine image, in the background: $(
+    sed -n 's/^x86-vm-image: image ready .*(\([0-9]* s\))$/\1/p' "$build/x86-vm-image.log" |
+      grep . || echo "found in the cache")$([ "$status" -eq 0 ] || echo ", FAILED (exit $status)")")
+}
+
+x86=0
+if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ] && [ "${VANTREL_SKIP_WINDOWS_X86:-0}" != 1 ]; then
+  x86=1
+  if [ "${VANTREL_X86_VM:-0}" = 1 ] || ! "$root/scripts/runs-32bit.sh"; then start_image_build; fi
+fi
+
 stage "Linux suite" plain
 # The Windows DLL, cross-built and run under Wine against the same kind of throwaway server.
 if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]; then
   stage "Windows suite (Wine)" "$root/scripts/test-windows.sh"
-  [ "${VANTREL_SKIP_WINDOWS_X86:-0}" = 1 ] || stage "Windows x86 suite (32-bit Wine)" "$root/scripts/test-windows.sh" --arch x86
+fi
+if [ "$x86" = 1 ]; then
+  stage "Windows x86 suite (32-bit Wine)" "$root/scripts/test-windows.sh" --arch x86
 fi
 if [ "${VANTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "AddressSanitizer + UBSan suite" "$root/scripts/test-sanitizers.sh" address

@@ -520,7 +520,7 @@ VANTREL_SCENARIO(exit_while_idle) {
     lib.init();
     const std::wstring path = args.at(0) + L"idle.txt";
     lib.exec(args.at(1).c_str(), L"select 1", 30, path.c_str());
-    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30)) ? 0 : 5;
+    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30) * time_scale()) ? 0 : 5;
 }
 
 // FreeLibrary while the workers still run tasks: they finish them.
@@ -535,7 +535,7 @@ VANTREL_SCENARIO(free_library_while_busy) {
     }
     FreeLibrary(lib.module);
     for (int i = 0; i < tasks; ++i) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60) * time_scale();
         if (!wait_for_file(args.at(0) + L"f" + std::to_wstring(i), deadline)) return 5;
     }
     return 0;
@@ -603,7 +603,7 @@ VANTREL_SCENARIO(notices_process_exit) {
     const std::wstring path = args.at(0) + L"exit.txt";
     lib.exec(args.at(1).c_str(), L"select 1", 30, path.c_str());
     // Exits without a stop, workers running: the detach notice comes at process exit.
-    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30)) ? 0 : 5;
+    return wait_for_file(path, std::chrono::steady_clock::now() + std::chrono::seconds(30) * time_scale()) ? 0 : 5;
 }
 
 std::size_t position(const std::string& text, const std::string& needle) {

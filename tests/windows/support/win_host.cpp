@@ -71,6 +71,12 @@ std::string environment(const char* name) {
 
 }  // namespace
 
+unsigned time_scale() {
+    const std::string value = environment("VANTREL_TEST_TIME_SCALE");
+    const unsigned long scale = value.empty() ? 1 : std::strtoul(value.c_str(), nullptr, 10);
+    return scale == 0 ? 1 : static_cast<unsigned>(scale);
+}
+
 Exports load_library(const std::wstring& dll_name) {
     const std::wstring path = program_dir() + dll_name;
     Exports exports;
@@ -135,7 +141,7 @@ Child::~Child() {
 HostRun Child::wait(unsigned long timeout_ms) {
     waited = true;
     HostRun run;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.hProcess, timeout_ms * time_scale()) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 124);
         WaitForSingleObject(process.hProcess, INFINITE);
         run.timed_out = true;

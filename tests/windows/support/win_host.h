@@ -61,7 +61,7 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Waits up to timeout_ms; on time-out the child is terminated.
+    // Waits up to timeout_ms times time_scale(); on time-out the child is terminated.
     HostRun wait(unsigned long timeout_ms);
 
 private:
@@ -103,5 +103,9 @@ bool running_under_wine();
 using test::count_lines_with;
 using test::library_workers;
 using test::wait_for_file;
+
+// The factor every fixed wait of the suite is stretched by: VANTREL_TEST_TIME_SCALE, for runs
+// under slow emulation (1 when unset). Only how long a test waits changes, never what it checks.
+unsigned time_scale();
 
 }  // namespace vantrel::wintest
