@@ -267,6 +267,12 @@ TEST_F(HostEndToEnd, EverySessionIsIdleAfterEachTaskAndLaterWritesAreCommitted) 
                 lib.exec(c.c_str(), u"insert into session_probe values (1)", 30,
                          utf16(file("insert" + std::to_string(i))).c_str());
             }
+            // Every task has ended, each one's session back to idle before its file arrived.
+            for (unsigned i = 0; i < 2 * workers; ++i) {
+                if (!wait_for_file(file("first" + std::to_string(i)), Clock::now() + 60s)) {
+                    return failed(4, "a first statement never reported");
+                }
+            }
             for (int i = 0; i < inserts; ++i) {
                 if (!wait_for_file(file("insert" + std::to_string(i)), Clock::now() + 60s)) {
                     return failed(4, "an insert never reported");
