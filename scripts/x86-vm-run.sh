@@ -20,7 +20,7 @@ trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/tree$root" "$stage/tree$build/wine"
 # Hard links where the file system allows: the disk image gets the only copy.
 link() { cp -al "$1" "$2" 2>/dev/null || cp -a "$1" "$2"; }
-for dir in scripts cmake tests/windows; do
+for dir in scripts cmake tests/windows tests/install; do
   mkdir -p "$(dirname "$stage/tree$root/$dir")"
   link "$root/$dir" "$stage/tree$root/$dir"
 done
