@@ -50,10 +50,16 @@ if(VANTREL_BUILD_TESTS)
       -DWINE=${VANTREL_WINE}
       -DWINEPREFIX=${VANTREL_WINEPREFIX})
   endif()
-  add_test(NAME install_consumer
-    COMMAND ${CMAKE_COMMAND} ${install_test_args} -DCONFIG=$<CONFIG>
-            -P ${PROJECT_SOURCE_DIR}/tests/install/check_install.cmake)
+  set(install_test_command ${CMAKE_COMMAND} ${install_test_args} -DCONFIG=$<CONFIG>)
+  set(install_test_script -P ${PROJECT_SOURCE_DIR}/tests/install/check_install.cmake)
   if(CMAKE_CROSSCOMPILING)
-    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED wine_prefix LABELS wine)
+    # Installing and cross-building the hosts needs only this machine; running them needs Wine,
+    # which may be another machine's (the x86 suite's emulated one) with no compiler.
+    add_test(NAME install_consumer_build COMMAND ${install_test_command} -DSTEP=build ${install_test_script})
+    add_test(NAME install_consumer COMMAND ${install_test_command} -DSTEP=run ${install_test_script})
+    set_tests_properties(install_consumer_build PROPERTIES FIXTURES_SETUP install_tree LABELS windows)
+    set_tests_properties(install_consumer PROPERTIES FIXTURES_REQUIRED "wine_prefix;install_tree" LABELS wine)
+  else()
+    add_test(NAME install_consumer COMMAND ${install_test_command} ${install_test_script})
   endif()
 endif()

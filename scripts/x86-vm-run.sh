@@ -20,11 +20,13 @@ trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/tree$root" "$stage/tree$build/wine"
 # Hard links where the file system allows: the disk image gets the only copy.
 link() { cp -al "$1" "$2" 2>/dev/null || cp -a "$1" "$2"; }
-for dir in scripts cmake tests/windows; do
+for dir in scripts cmake tests/windows tests/install; do
   mkdir -p "$(dirname "$stage/tree$root/$dir")"
   link "$root/$dir" "$stage/tree$root/$dir"
 done
 link "$build/bin" "$stage/tree$build/bin"
+# The installed tree and its hosts, which the host side installed and cross-built before.
+[ ! -d "$build/install-test" ] || link "$build/install-test" "$stage/tree$build/install-test"
 (cd "$build" && find . -name CTestTestfile.cmake -print0) | while IFS= read -r -d '' file; do
   mkdir -p "$stage/tree$build/$(dirname "$file")"
   link "$build/$file" "$stage/tree$build/$file"
@@ -40,7 +42,9 @@ done
 mount --bind /opt/vantrel/wine "$build/wine"
 echo "x86 machine: \$(uname -srm), \$(nproc) CPUs, \$(/usr/lib/wine/wine --version)"
 "$root/cmake/wine-prefix.sh" start "$build/wine"
-"$root/scripts/run-ctest.sh" "$build" --output-on-failure -j $jobs --timeout $(( 900 * scale )) -L wine
+# Fixture setups that build (install_tree) ran on the host: the guest has no compiler.
+"$root/scripts/run-ctest.sh" "$build" --output-on-failure -j $jobs --timeout $(( 900 * scale )) \
+  -L wine -FS install_tree
 JOB
 chmod +x "$stage/tree/vantrel-vm-job.sh"
 
