@@ -85,7 +85,8 @@ int lib_tput(const std::string& conninfo, const std::string& dir, unsigned n, un
 int lib_lat(const std::string& conninfo, const std::string& dir, unsigned n) {
     const LibraryArgs a = library_args(conninfo, dir, n, 1);
     const int fd = inotify_init1(IN_CLOEXEC);
-    if (fd < 0 || inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0) {
+    // A result file appears whole, moved in (IN_MOVED_TO) or linked in (IN_CREATE).
+    if (fd < 0 || inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CREATE) < 0) {
         std::perror("inotify");
         return 1;
     }
