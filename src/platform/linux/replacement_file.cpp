@@ -106,6 +106,9 @@ bool entry_of_path(const std::string& path, Entry& entry) {
     return true;
 }
 
+// The name /proc gives the file behind fd.
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // A file without a name in the path's folder, made as a plain create would make one at the
 // path (0666 under the umask or the folder's default ACL, this process's owner and group);
 // invalid where the file system or the folder does not allow it.
@@ -119,7 +122,7 @@ Descriptor unnamed_file_for(const std::string& path) {
 // Gives the unnamed file behind fd the name (folder, name), only if the name is free: 0 or
 // errno.
 int link_unnamed(int fd, int folder, const std::string& name) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = descriptor_path(fd);
     if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     // Without /proc, only a process that may link any file it can reach can do it by descriptor.
     if (errno == ENOENT && ::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
@@ -135,7 +138,7 @@ bool names_file(const Entry& entry, const struct stat& file) {
 }
 
 std::string name_in_proc(int fd) {
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const std::string link = descriptor_path(fd);
     std::vector<char> buffer(PATH_MAX);
     const ssize_t size = ::readlink(link.c_str(), buffer.data(), buffer.size());
     if (size <= 0 || static_cast<std::size_t>(size) >= buffer.size()) return std::string();
@@ -268,8 +271,8 @@ struct ReplacementFile::State {
     // target the kernel would create. The move into place then finds the name taken and the
     // outcome goes through the kernel's open (commit_new): no second look at the name here,
     // which would cost every new file a failing lookup.
-    void start_new(const std::string& given) {
-        if (!entry_of_path(given, entry)) return start_existing(open_as_host(given));
+    void start_new() {
+        if (!entry_of_path(path, entry)) return start_existing(open_as_host(path));
         // 0666 under the umask, as a plain create; refused exactly where it would be.
         output.reset(temporary.create(entry.folder.get(), 0666));
         if (!output.valid()) throw_errno("open");
@@ -357,7 +360,7 @@ struct ReplacementFile::State {
         } else {
             // A folder gone meanwhile or a process that cannot link by descriptor: the way
             // of a new name with a named temporary file, which says why it fails if it does.
-            start_new(path);
+            start_new();
             copy_from(staged.get(), destination());
         }
         if (!output.valid()) return target.close();
@@ -398,7 +401,7 @@ ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_uni
     // cannot write): only a name that does not exist yet is created atomically; anything else
     // is first opened by the kernel.
     if (::stat(state->path.c_str(), &there) != 0 && errno == ENOENT) {
-        state->start_new(state->path);
+        state->start_new();
     } else {
         state->start_existing(open_as_host(state->path));
     }
