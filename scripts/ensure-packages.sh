@@ -13,6 +13,15 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "missing packages: ${missing[*]} (run as root to install them)" >&2
   exit 1
 fi
+# Installs from concurrent stages (the x86 image builds in the background) take turns instead
+# of failing on apt's lock.
+exec 9>/var/lock/vantrel-ensure-packages
+flock 9
+missing=()
+for package in "$@"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq

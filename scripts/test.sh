@@ -115,7 +115,7 @@ plain() {
 
 # Its builder waits for nothing of ours; test-windows.sh checks the result (or builds it) later.
 start_image_build() {
-  "$root/scripts/ensure-packages.sh" mmdebstrap qemu-system-x86 e2fsprogs
+  "$root/scripts/ensure-packages.sh" mmdebstrap qemu-system-x86 qemu-utils e2fsprogs
   image_started=$(date +%s)
   set -m
   "$root/scripts/x86-vm-image.sh" >"$build/x86-vm-image.log" 2>&1 &
