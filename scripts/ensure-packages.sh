@@ -4,9 +4,14 @@
 set -euo pipefail
 
 missing=()
-for package in "$@"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
+find_missing() {
+  missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+}
+find_missing "$@"
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -14,13 +19,10 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 # Installs from concurrent stages (the x86 image builds in the background) take turns instead
-# of failing on apt's lock.
+# of failing on apt's lock; what the turn before installed is not installed again.
 exec 9>/var/lock/vantrel-ensure-packages
 flock 9
-missing=()
-for package in "$@"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
+find_missing "$@"
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
