@@ -63,6 +63,13 @@ TEST(Connection, OutcomeTextOfEachStatementForm) {
         {"select 1/0; select 2", ";", false, "ERROR:  division by zero\n"},
         {"select x from scratch order by x", ";", true, "TRUE"},
         {"update scratch set x = x + 1", ";", true, "TRUE"},
+        // Rows wanted by nobody are read and dropped; the outcome is that of the last result.
+        {"select 1; select 2, 3", ",", true, "TRUE"},
+        {"select 1 from generate_series(1, 3); select 1/0", ";", true, "ERROR:  division by zero\n"},
+        {"select 1/0; select 2", ";", true, "ERROR:  division by zero\n"},
+        {"select case when i < 5000 then i else 1 / (i - 5000) end from generate_series(1, 10000) i", ";",
+         true, "ERROR:  division by zero\n"},
+        {"select 1 from generate_series(1, 3); create temp table if not exists s3(x int)", ";", true, "TRUE"},
     };
     for (const Outcome& c : cases) {
         EXPECT_EQ(outcome(connection, c.query, c.sep, 30, c.drop), c.expected) << c.query;

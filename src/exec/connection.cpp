@@ -106,15 +106,19 @@ bool Connection::set_statement_timeout(std::int32_t time) {
 void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
                          bool drop, const OutcomeSink& sink) {
     if (!connected()) return sink.append(last_error);
-    if (!set_statement_timeout(time)) {
-        sink.append(last_error);
-    } else if (drop) {
-        const ResultHandle result(PQexec(conn.get(), query.c_str()));
-        sink.append(succeeded(result.get()) ? std::string("TRUE") : error_text(result.get(), conn.get()));
+    if (set_statement_timeout(time)) {
+        stream(query, sep, drop, sink);
     } else {
-        stream_rows(query, sep, sink);
+        sink.append(last_error);
     }
     leave_idle(drop, sink);
+    drop_notifications();
+}
+
+// After LISTEN the server sends the session every notification of its channels, and libpq
+// keeps each one until it is asked for it. No task reads them.
+void Connection::drop_notifications() {
+    while (PGnotify* notification = PQnotifies(conn.get())) PQfreemem(notification);
 }
 
 // The next task on this session may be any host's: nothing a statement leaves behind in it
@@ -160,17 +164,20 @@ bool Connection::end_copy() {
     return false;
 }
 
-// Single-row mode: each row is passed on as it arrives and freed, so neither the result nor
-// its text is ever held whole. The outcome is the one PQexec's result would give: that of
-// the last result of the statement text, whose rows or error replace what came before.
-void Connection::stream_rows(const std::string& query, const std::string& sep,
-                             const OutcomeSink& sink) {
+// Single-row mode: each row is passed on as it arrives and freed (in drop mode, freed), so
+// neither the result nor its text is ever held whole. The outcome is the one PQexec's result
+// would give: that of the last result of the statement text, whose rows or error replace what
+// came before; in drop mode "TRUE" for a success, the error text for a failure.
+void Connection::stream(const std::string& query, const std::string& sep, bool drop,
+                        const OutcomeSink& sink) {
     if (PQsendQuery(conn.get(), query.c_str()) == 0) {
-        last_error = PQerrorMessage(conn.get());
-        return sink.append(last_error);
+        const std::string refused = PQerrorMessage(conn.get());
+        if (!drop) last_error = refused;
+        return sink.append(refused);
     }
     PQsetSingleRowMode(conn.get());
     bool previous_complete = true;  // the next result replaces the outcome so far
+    bool any = false;
     bool failed = false;
     std::string error;
     std::size_t rows = 0;
@@ -178,17 +185,20 @@ void Connection::stream_rows(const std::string& query, const std::string& sep,
     while (PGresult* next = PQgetResult(conn.get())) {
         const ResultHandle result(next);
         const ExecStatusType status = PQresultStatus(next);
-        if (previous_complete) {
+        any = true;
+        if (previous_complete && !drop) {
             sink.clear();
             rows = 0;
         }
         if (status == PGRES_SINGLE_TUPLE || succeeded(next)) {
-            append_rows(next, sep, rows, row, sink);
+            if (!drop) append_rows(next, sep, rows, row, sink);
             failed = false;
         } else {
-            sink.clear();
             error = PQresultErrorMessage(next);
-            sink.append(error);
+            if (!drop) {
+                sink.clear();
+                sink.append(error);
+            }
             failed = true;
         }
         // The single rows of a result end with a row-less PGRES_TUPLES_OK.
@@ -199,7 +209,17 @@ void Connection::stream_rows(const std::string& query, const std::string& sep,
             break;
         }
     }
-    if (failed) last_error = std::move(error);
+    // No result at all is what PQexec gives as a null result: a failure with the session's text.
+    if (!any) {
+        failed = true;
+        error = PQerrorMessage(conn.get());
+        if (!drop) sink.append(error);
+    }
+    if (drop) {
+        sink.append(failed ? error : std::string("TRUE"));
+    } else if (failed) {
+        last_error = std::move(error);
+    }
 }
 
 }  // namespace vantrel

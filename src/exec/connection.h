@@ -31,16 +31,18 @@ public:
 
     // Sets the statement timeout, runs query and passes the outcome text to sink: the rows
     // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
-    // error text, which replaces any rows passed before it. The session is idle afterwards: a
-    // transaction block the statement left open is rolled back, and its outcome says so.
+    // error text, which replaces any rows passed before it. Afterwards the session is as the
+    // next task needs it: idle (a transaction block the statement left open is rolled back,
+    // and its outcome says so), with no notification kept.
     void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
                  const OutcomeSink& sink);
 
 private:
     bool set_statement_timeout(std::int32_t time);
-    void stream_rows(const std::string& query, const std::string& sep, const OutcomeSink& sink);
+    void stream(const std::string& query, const std::string& sep, bool drop, const OutcomeSink& sink);
     void leave_idle(bool drop, const OutcomeSink& sink);
     bool end_copy();
+    void drop_notifications();
 
     void release();
 
