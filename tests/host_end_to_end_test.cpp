@@ -156,6 +156,81 @@ TEST_F(HostEndToEnd, ServerRestartIsFollowedByWorkingTasks) {
     for (unsigned i = 0; i < 4 * workers; ++i) EXPECT_EQ(read_file(path("later" + std::to_string(i))), "42");
 }
 
+// Host text in a database whose encoding is not UTF-8, step by step in this order.
+struct TextCase {
+    const char* name;
+    const char* sep;  // nullptr: through cVantrelExec
+    const char* sql;
+    const char* expected;
+    bool whole;  // false: expected is only the beginning of the file
+};
+
+constexpr TextCase latin1_cases[] = {
+    {"create", nullptr, "create table word(v text)", "TRUE", true},
+    {"insert", nullptr, "insert into word values ('\xc3\x84\xc3\xb6')", "TRUE", true},  // Äö
+    {"length", ";", "select length(v), octet_length(v) from word", "2;2", true},
+    {"read", ";", "select v from word", "\xc3\x84\xc3\xb6", true},
+    {"where", ";", "select count(*) from word where v = '\xc3\x84\xc3\xb6'", "1", true},
+    // €, which LATIN1 cannot hold.
+    {"euro", nullptr, "insert into word values ('\xe2\x82\xac')",
+     "ERROR:  character with byte sequence 0xe2 0x82 0xac in encoding \"UTF8\" has no equivalent "
+     "in encoding \"LATIN1\"", false},
+    {"count", ";", "select count(*) from word", "1", true},
+};
+
+TEST_F(HostEndToEnd, TextReachesALatin1DatabaseAsTheHostWroteIt) {
+    AdminSession admin(conninfo);
+    const std::string drop = "drop database if exists vantrel_latin1 with (force)";
+    admin.run(drop);
+    admin.run("create database vantrel_latin1 encoding 'LATIN1' lc_collate 'C' lc_ctype 'C' template template0");
+    const std::string latin1 = conninfo + " dbname=vantrel_latin1";
+    const std::u16string c = utf16(latin1);
+    // The host's own client_encoding cannot hold what it sends: UTF-8 wins.
+    const std::u16string own_encoding = utf16(latin1 + " client_encoding=LATIN1");
+    const unsigned workers = library_workers();
+    const std::string read_back = "select v, current_setting('client_encoding') from word";
+    const HostRun run = run_host([&](const Exports& lib) {
+        for (const TextCase& k : latin1_cases) {
+            const std::u16string sql = utf16(k.sql);
+            const std::u16string file = utf16(path(k.name));
+            if (k.sep != nullptr) {
+                lib.query(c.c_str(), utf16(k.sep).c_str(), sql.c_str(), 30, file.c_str());
+            } else {
+                lib.exec(c.c_str(), sql.c_str(), 30, file.c_str());
+            }
+            if (!wait_for_file(path(k.name), Clock::now() + 30s)) return failed(4, k.name);
+        }
+        lib.query(own_encoding.c_str(), u";", utf16(read_back).c_str(), 30, utf16(path("own")).c_str());
+        // Every worker's session is switched to LATIN1 by a task of its own...
+        const bool all = on_every_worker(latin1, 15003, workers, "set client_encoding = 'LATIN1'; ",
+                                         [&](unsigned i, const std::string& sql) {
+                                             lib.exec(c.c_str(), utf16(sql).c_str(), 30,
+                                                      utf16(path("set" + std::to_string(i))).c_str());
+                                         });
+        if (!all) return failed(5, "the workers did not all take a task");
+        // ...and every later task meets it speaking UTF-8.
+        for (unsigned i = 0; i < 3 * workers; ++i) {
+            lib.query(c.c_str(), u";", utf16(read_back).c_str(), 30, utf16(path("later" + std::to_string(i))).c_str());
+        }
+        lib.deinit(true);
+        return 0;
+    });
+    admin.run(drop);
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    for (const TextCase& k : latin1_cases) {
+        const std::string content = read_file(path(k.name));
+        if (k.whole) {
+            EXPECT_EQ(content, k.expected) << k.name;
+        } else {
+            EXPECT_EQ(content.rfind(k.expected, 0), 0u) << k.name << ": " << content;
+        }
+    }
+    const std::string utf8 = "\xc3\x84\xc3\xb6;UTF8";
+    EXPECT_EQ(read_file(path("own")), utf8);
+    for (unsigned i = 0; i < workers; ++i) EXPECT_EQ(read_file(path("set" + std::to_string(i))), "TRUE");
+    for (unsigned i = 0; i < 3 * workers; ++i) EXPECT_EQ(read_file(path("later" + std::to_string(i))), utf8) << i;
+}
+
 TEST_F(HostEndToEnd, DrainWritesEveryWaitingTaskAndNoDrainDoesNotWait) {
     const std::u16string c = utf16(conninfo);
     const HostRun drained = run_host([&](const Exports& lib) {

@@ -1,6 +1,9 @@
 #include "exec/connection.h"
 
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "exec/conninfo_mask.h"
 
@@ -53,6 +56,39 @@ bool discard_copy_data(PGconn* conn) {
     return length == -1;
 }
 
+struct OptionsFreer {
+    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
+};
+
+// Host text reaches the library as UTF-16 and the server as UTF-8, so every session speaks
+// UTF-8. libpq reads the host's string as PQconnectdb would; client_encoding comes after its
+// keywords, and so wins over a client_encoding of the host's (or PGCLIENTENCODING): any other
+// encoding would have the server misread every text the library sends. A string libpq
+// refuses gives its error in refusal, and no session.
+SessionHandle open_utf8_session(const std::string& conninfo, std::string& refusal) {
+    char* error = nullptr;
+    const std::unique_ptr<PQconninfoOption, OptionsFreer> options(PQconninfoParse(conninfo.c_str(), &error));
+    if (options == nullptr) {
+        refusal = error != nullptr ? error : "out of memory\n";
+        PQfreemem(error);
+        return nullptr;
+    }
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+        if (option->val == nullptr) continue;
+        keywords.push_back(option->keyword);
+        values.push_back(option->val);
+    }
+    keywords.insert(keywords.end(), {"client_encoding", nullptr});
+    values.insert(values.end(), {"UTF8", nullptr});
+    return SessionHandle(PQconnectdbParams(keywords.data(), values.data(), 0));
+}
+
+bool speaks_utf8(const PGconn* conn) {
+    return std::strcmp(pg_encoding_to_char(PQclientEncoding(conn)), "UTF8") == 0;
+}
+
 constexpr const char* transaction_left_open =
     "ERROR: The statement left a transaction open; it was rolled back";
 
@@ -83,7 +119,8 @@ void Connection::release() {
 
 bool Connection::connect(const std::string& conninfo) {
     release();
-    conn.reset(PQconnectdb(conninfo.c_str()));
+    std::string refusal;
+    conn = open_utf8_session(conninfo, refusal);
     if (connected()) {
         cancel = cancel_handle_of(conn.get());
         return true;
@@ -91,7 +128,7 @@ bool Connection::connect(const std::string& conninfo) {
     // PQerrorMessage of a null handle reports libpq running out of memory. libpq repeats parts
     // of a string it refuses, and the server names the database or role it was given: the
     // outcome and the log hide there what they hide in the connection string.
-    last_error = mask_conninfo_passwords_in(PQerrorMessage(conn.get()), conninfo);
+    last_error = mask_conninfo_passwords_in(refusal.empty() ? PQerrorMessage(conn.get()) : refusal, conninfo);
     conn.reset();
     return false;
 }
@@ -112,7 +149,16 @@ void Connection::execute(const std::string& query, const std::string& sep, std::
         sink.append(last_error);
     }
     leave_idle(drop, sink);
+    speak_utf8();
     drop_notifications();
+}
+
+// A statement may switch the session to another encoding (set client_encoding); the next
+// task's text is UTF-8 again. A session that cannot be switched back is released, and the
+// next task reconnects.
+void Connection::speak_utf8() {
+    if (!connected() || speaks_utf8(conn.get())) return;
+    if (PQsetClientEncoding(conn.get(), "UTF8") != 0) release();
 }
 
 // After LISTEN the server sends the session every notification of its channels, and libpq

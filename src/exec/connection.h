@@ -26,14 +26,15 @@ public:
     // connected.
     const CancelHandle& cancel_handle() const { return cancel; }
 
-    // Replaces the session, releasing any handle held, broken or not.
+    // Replaces the session, releasing any handle held, broken or not. The new session speaks
+    // UTF-8, whatever client_encoding conninfo names.
     bool connect(const std::string& conninfo);
 
     // Sets the statement timeout, runs query and passes the outcome text to sink: the rows
     // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
     // error text, which replaces any rows passed before it. Afterwards the session is as the
     // next task needs it: idle (a transaction block the statement left open is rolled back,
-    // and its outcome says so), with no notification kept.
+    // and its outcome says so), in UTF-8, with no notification kept.
     void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
                  const OutcomeSink& sink);
 
@@ -42,6 +43,7 @@ private:
     void stream(const std::string& query, const std::string& sep, bool drop, const OutcomeSink& sink);
     void leave_idle(bool drop, const OutcomeSink& sink);
     bool end_copy();
+    void speak_utf8();
     void drop_notifications();
 
     void release();
