@@ -119,6 +119,7 @@ void Connection::release() {
 
 bool Connection::connect(const std::string& conninfo) {
     release();
+    opened_with = conninfo;
     std::string refusal;
     conn = open_utf8_session(conninfo, refusal);
     if (connected()) {
@@ -140,10 +141,20 @@ bool Connection::set_statement_timeout(std::int32_t time) {
     return false;
 }
 
+// A session the server closed while it was idle (a restart, idle_session_timeout) is found
+// closed by the timeout statement, before anything of the task has reached the server: the
+// task may then run on a new session. A session that fails later is never retried, since its
+// statement may have done its work.
+bool Connection::start_task(std::int32_t time) {
+    if (set_statement_timeout(time)) return true;
+    if (connected() || !connect(opened_with)) return false;
+    return set_statement_timeout(time);
+}
+
 void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
                          bool drop, const OutcomeSink& sink) {
     if (!connected()) return sink.append(last_error);
-    if (set_statement_timeout(time)) {
+    if (start_task(time)) {
         stream(query, sep, drop, sink);
     } else {
         sink.append(last_error);
