@@ -225,19 +225,20 @@ TEST_F(Load, NotificationsDoNotPileUpInTheSessions) {
             on_each_worker("", "round");
         }
         print_figure("growth_kib", static_cast<double>(resident_kib() - before));
-        // Every listener has taken every notification off the server's queue.
-        print_figure("queue_usage", std::stod(feed.value("select pg_notification_queue_usage()")));
+        // What the listeners have not taken off the server's queue, in MiB of its 8 GiB.
+        print_figure("queue_mib", std::stod(feed.value("select pg_notification_queue_usage()")) * 8192);
         on_each_worker("unlisten *; ", "unlisten");
         lib.deinit(true);
         return checks.exit_code();
     }, 300);
     ASSERT_FALSE(run.timed_out);
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(figure(run.output, "queue_usage"), 0.0) << "notifications never reached the sessions";
+    // Of the 21 MiB sent, no more than the last round's 0.7 MiB may wait on the server.
+    EXPECT_LT(figure(run.output, "queue_mib"), 2.0) << "notifications never reached the sessions";
     const double growth_mib = figure(run.output, "growth_kib") / 1024;
     EXPECT_LT(growth_mib, 24.0);
-    std::printf("%d notifications of 7 kB to %u sessions: resident growth %.1f MiB\n", rounds * per_round,
-                workers, growth_mib);
+    std::printf("%d notifications of 7 kB to %u sessions: resident growth %.1f MiB, %.3f MiB left on the server\n",
+                rounds * per_round, workers, growth_mib, figure(run.output, "queue_mib"));
 }
 
 TEST_F(Load, ValgrindMemcheckReportsNothingFromAShortRun) {
