@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
+#include "support/host_process.h"
 #include "support/pg_server.h"
 #include "support/silent_listener.h"
 
@@ -63,6 +67,13 @@ TEST(Connection, OutcomeTextOfEachStatementForm) {
         {"select 1/0; select 2", ";", false, "ERROR:  division by zero\n"},
         {"select x from scratch order by x", ";", true, "TRUE"},
         {"update scratch set x = x + 1", ";", true, "TRUE"},
+        // Rows wanted by nobody are read and dropped; the outcome is that of the last result.
+        {"select 1; select 2, 3", ",", true, "TRUE"},
+        {"select 1 from generate_series(1, 3); select 1/0", ";", true, "ERROR:  division by zero\n"},
+        {"select 1/0; select 2", ";", true, "ERROR:  division by zero\n"},
+        {"select case when i < 5000 then i else 1 / (i - 5000) end from generate_series(1, 10000) i", ";",
+         true, "ERROR:  division by zero\n"},
+        {"select 1 from generate_series(1, 3); create temp table if not exists s3(x int)", ";", true, "TRUE"},
     };
     for (const Outcome& c : cases) {
         EXPECT_EQ(outcome(connection, c.query, c.sep, 30, c.drop), c.expected) << c.query;
@@ -147,18 +158,51 @@ TEST(Connection, StatementLibpqCannotSendGivesItsErrorTextInBothModes) {
     EXPECT_EQ(outcome(connection, "select 7", ";", 30, false), "7");
 }
 
-TEST(Connection, TerminatedSessionFailsAtTheTimeoutAndIsNoLongerConnected) {
+// The server closed the session while it was idle: the timeout statement finds it closed, and
+// the task runs on a new session.
+TEST(Connection, SessionClosedBetweenTasksIsReopenedForTheTask) {
     VANTREL_REQUIRE_SERVER();
     Connection connection(test_conninfo());
-    const std::string pid = outcome(connection, "select pg_backend_pid()", ";", 30, false);
-    ASSERT_EQ(query_one(test_conninfo(), "select pg_terminate_backend(" + pid + ")"), "t");
-    const std::string lost = outcome(connection, "select 1", ";", 30, false);
-    EXPECT_EQ(lost.rfind("ERROR: Failed to set timeout: ", 0), 0u) << lost;
-    EXPECT_FALSE(connection.connected());
-    // Not connected: the stored failure comes back and nothing is sent.
-    EXPECT_EQ(outcome(connection, "select 1", ";", 30, true), lost);
-    EXPECT_TRUE(connection.connect(test_conninfo()));
-    EXPECT_EQ(outcome(connection, "select 1", ";", 30, false), "1");
+    for (const bool drop : {false, true}) {
+        const std::string pid = outcome(connection, "select pg_backend_pid()", ";", 30, false);
+        ASSERT_EQ(query_one(test_conninfo(), "select pg_terminate_backend(" + pid + ")"), "t");
+        EXPECT_EQ(outcome(connection, "select 1", ";", 30, drop), drop ? "TRUE" : "1");
+        EXPECT_TRUE(connection.connected());
+        EXPECT_NE(outcome(connection, "select pg_backend_pid()", ";", 30, false), pid);
+    }
+}
+
+// A session lost while the task's statement runs: the statement may have done its work, so it
+// is not sent again, and its outcome is libpq's text for the loss.
+TEST(Connection, StatementWhoseSessionIsLostIsNotSentAgain) {
+    VANTREL_REQUIRE_SERVER();
+    test::AdminSession admin(test_conninfo());
+    const std::string application = "vantrel_sent_once";
+    const std::string running = "select count(*) from pg_stat_activity where state = 'active' and application_name = '" +
+                                application + "'";
+    const std::string conninfo = test_conninfo() + " application_name=" + application;
+    Connection connection(conninfo);
+    for (const bool drop : {false, true}) {
+        admin.run("create sequence sent_once");
+        std::string lost;
+        std::thread task([&] {
+            lost = outcome(connection, "select nextval('sent_once'), pg_sleep(60)", ";", 0, drop);
+        });
+        const bool started = test::wait_until([&] { return admin.number(running) == 1; }, std::chrono::seconds(30));
+        admin.run("select pg_terminate_backend(pid) from pg_stat_activity where application_name = '" + application + "'");
+        task.join();
+        ASSERT_TRUE(started);
+        // The server's last word, or only libpq's, as the loss happened to arrive.
+        EXPECT_TRUE(lost.rfind("FATAL:  terminating connection due to administrator command", 0) == 0 ||
+                    lost.rfind("server closed the connection unexpectedly", 0) == 0)
+            << lost;
+        EXPECT_EQ(admin.value("select last_value from sent_once"), "1");
+        admin.run("drop sequence sent_once");
+        // The worker reconnects before the next task.
+        EXPECT_FALSE(connection.connected());
+        ASSERT_TRUE(connection.connect(conninfo));
+        EXPECT_EQ(outcome(connection, "select 7", ";", 30, drop), drop ? "TRUE" : "7");
+    }
 }
 
 TEST(Connection, UnreachableServerGivesTheConnectionErrorText) {

@@ -1,6 +1,9 @@
 #include "exec/connection.h"
 
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "exec/conninfo_mask.h"
 
@@ -53,6 +56,39 @@ bool discard_copy_data(PGconn* conn) {
     return length == -1;
 }
 
+struct OptionsFreer {
+    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
+};
+
+// Host text reaches the library as UTF-16 and the server as UTF-8, so every session speaks
+// UTF-8. libpq reads the host's string as PQconnectdb would; client_encoding comes after its
+// keywords, and so wins over a client_encoding of the host's (or PGCLIENTENCODING): any other
+// encoding would have the server misread every text the library sends. A string libpq
+// refuses gives its error in refusal, and no session.
+SessionHandle open_utf8_session(const std::string& conninfo, std::string& refusal) {
+    char* error = nullptr;
+    const std::unique_ptr<PQconninfoOption, OptionsFreer> options(PQconninfoParse(conninfo.c_str(), &error));
+    if (options == nullptr) {
+        refusal = error != nullptr ? error : "out of memory\n";
+        PQfreemem(error);
+        return nullptr;
+    }
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+        if (option->val == nullptr) continue;
+        keywords.push_back(option->keyword);
+        values.push_back(option->val);
+    }
+    keywords.insert(keywords.end(), {"client_encoding", nullptr});
+    values.insert(values.end(), {"UTF8", nullptr});
+    return SessionHandle(PQconnectdbParams(keywords.data(), values.data(), 0));
+}
+
+bool speaks_utf8(const PGconn* conn) {
+    return std::strcmp(pg_encoding_to_char(PQclientEncoding(conn)), "UTF8") == 0;
+}
+
 constexpr const char* transaction_left_open =
     "ERROR: The statement left a transaction open; it was rolled back";
 
@@ -83,7 +119,9 @@ void Connection::release() {
 
 bool Connection::connect(const std::string& conninfo) {
     release();
-    conn.reset(PQconnectdb(conninfo.c_str()));
+    opened_with = conninfo;
+    std::string refusal;
+    conn = open_utf8_session(conninfo, refusal);
     if (connected()) {
         cancel = cancel_handle_of(conn.get());
         return true;
@@ -91,7 +129,7 @@ bool Connection::connect(const std::string& conninfo) {
     // PQerrorMessage of a null handle reports libpq running out of memory. libpq repeats parts
     // of a string it refuses, and the server names the database or role it was given: the
     // outcome and the log hide there what they hide in the connection string.
-    last_error = mask_conninfo_passwords_in(PQerrorMessage(conn.get()), conninfo);
+    last_error = mask_conninfo_passwords_in(refusal.empty() ? PQerrorMessage(conn.get()) : refusal, conninfo);
     conn.reset();
     return false;
 }
@@ -103,18 +141,41 @@ bool Connection::set_statement_timeout(std::int32_t time) {
     return false;
 }
 
+// A session the server closed while it was idle (a restart, idle_session_timeout) is found
+// closed by the timeout statement, before anything of the task has reached the server: the
+// task may then run on a new session. A session that fails later is never retried, since its
+// statement may have done its work.
+bool Connection::start_task(std::int32_t time) {
+    if (set_statement_timeout(time)) return true;
+    if (connected() || !connect(opened_with)) return false;
+    return set_statement_timeout(time);
+}
+
 void Connection::execute(const std::string& query, const std::string& sep, std::int32_t time,
                          bool drop, const OutcomeSink& sink) {
     if (!connected()) return sink.append(last_error);
-    if (!set_statement_timeout(time)) {
-        sink.append(last_error);
-    } else if (drop) {
-        const ResultHandle result(PQexec(conn.get(), query.c_str()));
-        sink.append(succeeded(result.get()) ? std::string("TRUE") : error_text(result.get(), conn.get()));
+    if (start_task(time)) {
+        stream(query, sep, drop, sink);
     } else {
-        stream_rows(query, sep, sink);
+        sink.append(last_error);
     }
     leave_idle(drop, sink);
+    speak_utf8();
+    drop_notifications();
+}
+
+// A statement may switch the session to another encoding (set client_encoding); the next
+// task's text is UTF-8 again. A session that cannot be switched back is released, and the
+// next task reconnects.
+void Connection::speak_utf8() {
+    if (!connected() || speaks_utf8(conn.get())) return;
+    if (PQsetClientEncoding(conn.get(), "UTF8") != 0) release();
+}
+
+// After LISTEN the server sends the session every notification of its channels, and libpq
+// keeps each one until it is asked for it. No task reads them.
+void Connection::drop_notifications() {
+    while (PGnotify* notification = PQnotifies(conn.get())) PQfreemem(notification);
 }
 
 // The next task on this session may be any host's: nothing a statement leaves behind in it
@@ -160,17 +221,20 @@ bool Connection::end_copy() {
     return false;
 }
 
-// Single-row mode: each row is passed on as it arrives and freed, so neither the result nor
-// its text is ever held whole. The outcome is the one PQexec's result would give: that of
-// the last result of the statement text, whose rows or error replace what came before.
-void Connection::stream_rows(const std::string& query, const std::string& sep,
-                             const OutcomeSink& sink) {
+// Single-row mode: each row is passed on as it arrives and freed (in drop mode, freed), so
+// neither the result nor its text is ever held whole. The outcome is the one PQexec's result
+// would give: that of the last result of the statement text, whose rows or error replace what
+// came before; in drop mode "TRUE" for a success, the error text for a failure.
+void Connection::stream(const std::string& query, const std::string& sep, bool drop,
+                        const OutcomeSink& sink) {
     if (PQsendQuery(conn.get(), query.c_str()) == 0) {
-        last_error = PQerrorMessage(conn.get());
-        return sink.append(last_error);
+        const std::string refused = PQerrorMessage(conn.get());
+        if (!drop) last_error = refused;
+        return sink.append(refused);
     }
     PQsetSingleRowMode(conn.get());
     bool previous_complete = true;  // the next result replaces the outcome so far
+    bool any = false;
     bool failed = false;
     std::string error;
     std::size_t rows = 0;
@@ -178,17 +242,20 @@ void Connection::stream_rows(const std::string& query, const std::string& sep,
     while (PGresult* next = PQgetResult(conn.get())) {
         const ResultHandle result(next);
         const ExecStatusType status = PQresultStatus(next);
-        if (previous_complete) {
+        any = true;
+        if (previous_complete && !drop) {
             sink.clear();
             rows = 0;
         }
         if (status == PGRES_SINGLE_TUPLE || succeeded(next)) {
-            append_rows(next, sep, rows, row, sink);
+            if (!drop) append_rows(next, sep, rows, row, sink);
             failed = false;
         } else {
-            sink.clear();
             error = PQresultErrorMessage(next);
-            sink.append(error);
+            if (!drop) {
+                sink.clear();
+                sink.append(error);
+            }
             failed = true;
         }
         // The single rows of a result end with a row-less PGRES_TUPLES_OK.
@@ -199,7 +266,17 @@ void Connection::stream_rows(const std::string& query, const std::string& sep,
             break;
         }
     }
-    if (failed) last_error = std::move(error);
+    // No result at all is what PQexec gives as a null result: a failure with the session's text.
+    if (!any) {
+        failed = true;
+        error = PQerrorMessage(conn.get());
+        if (!drop) sink.append(error);
+    }
+    if (drop) {
+        sink.append(failed ? error : std::string("TRUE"));
+    } else if (failed) {
+        last_error = std::move(error);
+    }
 }
 
 }  // namespace vantrel

@@ -26,27 +26,34 @@ public:
     // connected.
     const CancelHandle& cancel_handle() const { return cancel; }
 
-    // Replaces the session, releasing any handle held, broken or not.
+    // Replaces the session, releasing any handle held, broken or not. The new session speaks
+    // UTF-8, whatever client_encoding conninfo names.
     bool connect(const std::string& conninfo);
 
     // Sets the statement timeout, runs query and passes the outcome text to sink: the rows
     // (columns joined by sep, rows by a line feed) as they arrive, "TRUE" in drop mode, or an
-    // error text, which replaces any rows passed before it. The session is idle afterwards: a
-    // transaction block the statement left open is rolled back, and its outcome says so.
+    // error text, which replaces any rows passed before it. A session the server closed while
+    // it was idle is opened again once, before the statement is sent. Afterwards the session
+    // is as the next task needs it: idle (a transaction block the statement left open is
+    // rolled back, and its outcome says so), in UTF-8, with no notification kept.
     void execute(const std::string& query, const std::string& sep, std::int32_t time, bool drop,
                  const OutcomeSink& sink);
 
 private:
     bool set_statement_timeout(std::int32_t time);
-    void stream_rows(const std::string& query, const std::string& sep, const OutcomeSink& sink);
+    bool start_task(std::int32_t time);
+    void stream(const std::string& query, const std::string& sep, bool drop, const OutcomeSink& sink);
     void leave_idle(bool drop, const OutcomeSink& sink);
     bool end_copy();
+    void speak_utf8();
+    void drop_notifications();
 
     void release();
 
     SessionHandle conn;
     std::string last_error;
     CancelHandle cancel;
+    std::string opened_with;  // the connection string of the last connect
 };
 
 }  // namespace vantrel

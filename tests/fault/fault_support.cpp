@@ -79,6 +79,21 @@ long resident_kib() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+long peak_resident_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+bool reset_peak_resident() {
+    std::ofstream clear_refs("/proc/self/clear_refs");
+    clear_refs << "5";
+    clear_refs.flush();
+    return static_cast<bool>(clear_refs);
+}
+
 std::vector<std::string> leftover_temporaries(const std::string& dir) {
     std::vector<std::string> found;
     DIR* listing = opendir(dir.c_str());

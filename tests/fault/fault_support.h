@@ -36,6 +36,12 @@ bool is_error_text(const std::string& text);
 // Resident set size of this process in KiB, from /proc/self/statm.
 long resident_kib();
 
+// The highest resident set size of this process in KiB (VmHWM of /proc/self/status), and its
+// reset to the present size (false where the kernel refuses it: the peak then counts from the
+// process's start, or from the fork).
+long peak_resident_kib();
+bool reset_peak_resident();
+
 // Files in dir whose names start with ".vantrel-": temporary files the library left behind.
 std::vector<std::string> leftover_temporaries(const std::string& dir);
 

@@ -1,5 +1,6 @@
 // Load and soak: many host threads, many tasks, every outcome delivered and right; memory
-// that does not grow with the number of tasks; valgrind's memcheck over a short run.
+// that does not grow with the number of tasks, with rows nobody wants or with notifications;
+// valgrind's memcheck over a short run.
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -158,6 +159,86 @@ TEST_F(Load, ResidentMemoryDoesNotGrowWithTasks) {
     EXPECT_LE(heap_late, heap_early * 1.10) << "KiB resident/heap in use after each 10,000 tasks:" << series;
     std::printf("after 20,000 and 200,000 tasks: resident %.0f -> %.0f KiB (%+.1f%%), heap in use %.0f -> %.0f KiB\n",
                 early, late, 100.0 * (late - early) / early, heap_early, heap_late);
+}
+
+// Peak resident growth while one exec-mode task selects 2,000,000 rows that nobody wants: they
+// are dropped as they arrive, as select mode streams its rows to the file.
+TEST_F(Load, ExecModeDropsRowsAsTheyArrive) {
+    if (sanitized_build()) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory on purpose";
+    const std::u16string c = utf16(conninfo);
+    const std::string file = dir + "/rows";
+    const HostRun run = run_host([&](const Exports& lib) {
+        ChildChecks checks;
+        lib.init();
+        // A session first, so that the growth measured is the statement's alone.
+        lib.exec(c.c_str(), u"select 1", 30, utf16(dir + "/warm").c_str());
+        checks.expect(wait_for_file(dir + "/warm", Clock::now() + 60s), "warm-up task");
+        checks.expect(reset_peak_resident(), "peak resident size reset");
+        const long before = resident_kib();
+        lib.exec(c.c_str(), u"select i, md5(i::text) from generate_series(1, 2000000) i", 0,
+                 utf16(file).c_str());
+        checks.expect(wait_for_file(file, Clock::now() + 240s), "2,000,000-row task");
+        print_figure("peak_growth_kib", static_cast<double>(peak_resident_kib() - before));
+        checks.expect(read_file(file) == "TRUE", "outcome '" + read_file(file) + "'");
+        lib.deinit(true);
+        return checks.exit_code();
+    }, 300);
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const double growth_mib = figure(run.output, "peak_growth_kib") / 1024;
+    EXPECT_LT(growth_mib, 64.0);
+    std::printf("exec mode, 2,000,000 rows: peak resident growth %.1f MiB\n", growth_mib);
+}
+
+// A session that ran LISTEN gets every notification of its channels; none is ever read by a
+// task. 30 rounds of 100 notifications of 7 kB, each round followed by a task on every worker.
+TEST_F(Load, NotificationsDoNotPileUpInTheSessions) {
+    if (sanitized_build()) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory on purpose";
+    constexpr int rounds = 30;
+    constexpr int per_round = 100;
+    const unsigned workers = library_workers();
+    const std::u16string c = utf16(conninfo);
+    const HostRun run = run_host([&](const Exports& lib) {
+        ChildChecks checks;
+        lib.init();
+        int key = 16100;
+        // Every worker runs prefix once; its outcomes land in files named tag and the worker.
+        const auto on_each_worker = [&](const std::string& prefix, const std::string& tag) {
+            const bool all = on_every_worker(conninfo, key++, workers, prefix, [&](unsigned i, const std::string& sql) {
+                lib.exec(c.c_str(), utf16(sql).c_str(), 30, utf16(dir + "/" + tag + std::to_string(i)).c_str());
+            });
+            checks.expect(all, tag + ": every worker took a task");
+            for (unsigned i = 0; i < workers; ++i) {
+                const std::string file = dir + "/" + tag + std::to_string(i);
+                checks.expect(wait_for_file(file, Clock::now() + 60s) && read_file(file) == "TRUE",
+                              tag + ": outcome '" + read_file(file) + "'");
+                unlink(file.c_str());
+            }
+        };
+        on_each_worker("listen vantrel_feed; ", "listen");
+        AdminSession feed(conninfo);
+        const long before = resident_kib();
+        for (int round = 0; round < rounds; ++round) {
+            // Distinct payloads: the server sends identical ones of a transaction only once.
+            feed.run("select pg_notify('vantrel_feed', repeat('n', 6990) || lpad(i::text, 10, '0')) "
+                     "from generate_series(1, " + std::to_string(per_round) + ") i");
+            on_each_worker("", "round");
+        }
+        print_figure("growth_kib", static_cast<double>(resident_kib() - before));
+        // What the listeners have not taken off the server's queue, in MiB of its 8 GiB.
+        print_figure("queue_mib", std::stod(feed.value("select pg_notification_queue_usage()")) * 8192);
+        on_each_worker("unlisten *; ", "unlisten");
+        lib.deinit(true);
+        return checks.exit_code();
+    }, 300);
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    // Of the 21 MiB sent, no more than the last round's 0.7 MiB may wait on the server.
+    EXPECT_LT(figure(run.output, "queue_mib"), 2.0) << "notifications never reached the sessions";
+    const double growth_mib = figure(run.output, "growth_kib") / 1024;
+    EXPECT_LT(growth_mib, 24.0);
+    std::printf("%d notifications of 7 kB to %u sessions: resident growth %.1f MiB, %.3f MiB left on the server\n",
+                rounds * per_round, workers, growth_mib, figure(run.output, "queue_mib"));
 }
 
 TEST_F(Load, ValgrindMemcheckReportsNothingFromAShortRun) {

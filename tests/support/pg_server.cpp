@@ -127,4 +127,15 @@ bool AdvisoryGate::wait_for_waiting(long count, std::chrono::seconds limit) {
 
 void AdvisoryGate::open() { session.run("select pg_advisory_unlock(" + std::to_string(key) + ")"); }
 
+bool on_every_worker(const std::string& conninfo, int key, unsigned workers, const std::string& prefix,
+                     const std::function<void(unsigned, const std::string&)>& submit,
+                     std::chrono::seconds limit) {
+    AdvisoryGate gate(conninfo, key);
+    const std::string sql = prefix + gate.gated("1");
+    for (unsigned i = 0; i < workers; ++i) submit(i, sql);
+    const bool all = gate.wait_for_waiting(workers, limit);
+    gate.open();
+    return all;
+}
+
 }  // namespace vantrel::test

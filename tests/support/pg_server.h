@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,14 @@ private:
     AdminSession session;
     int key;
 };
+
+// One task on each of workers workers: submit(i, sql) submits task i, whose sql is prefix
+// followed by a statement that waits at a gate (advisory lock key) until all workers wait
+// there, so each of them has run prefix. The gate is opened in any case; false when the
+// workers did not all arrive within limit.
+bool on_every_worker(const std::string& conninfo, int key, unsigned workers, const std::string& prefix,
+                     const std::function<void(unsigned, const std::string&)>& submit,
+                     std::chrono::seconds limit = std::chrono::seconds(30));
 
 }  // namespace vantrel::test
 
