@@ -214,6 +214,7 @@ TEST(Submission, RefusedWhileTheQueueIsFullWithOneLineASecond) {
     EXPECT_EQ(query_lines.front().refused, 1);
     EXPECT_EQ(count_lines_with(run.output, "Task enqueue FAILED"), 0) << "a full queue is not the stop";
     EXPECT_EQ(count_lines_with(run.output, "Task rejected"), 0);
+    std::printf("%d tasks of 1 MiB queued; %ld refusals reported in %zu lines\n", accepted, refused, lines.size());
 }
 
 TEST(Submission, LogsTheNumberOfTasksWaiting) {
