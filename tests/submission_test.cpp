@@ -204,8 +204,10 @@ TEST(Submission, RefusedWhileTheQueueIsFullWithOneLineASecond) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         reported += lines[i].refused;
         if (i == 0) continue;
+        // A line's time is read as it is written, a little after the second was found over,
+        // and a preempted writer may be late by more than the resolution of a millisecond.
         const long apart = (lines[i].at_ms - lines[i - 1].at_ms + 86400000) % 86400000;
-        EXPECT_GE(apart, 1000) << "lines " << i - 1 << " and " << i;
+        EXPECT_GE(apart, 900) << "lines " << i - 1 << " and " << i;
     }
     EXPECT_EQ(lines.front().refused, 1) << "the first refusal is reported at once";
     EXPECT_EQ(reported, refused);
