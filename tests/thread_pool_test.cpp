@@ -139,6 +139,37 @@ TEST(ThreadPool, RefusesItemsFromTheStartOfADrainingStop) {
     for (int item : recorder.taken) EXPECT_NE(item, 4);
 }
 
+// Items weigh what they say and the queue holds at most 10: past that it refuses, as full,
+// until a worker takes an item; an empty queue takes even an item heavier than the bound; and
+// every item it accepted runs, in order.
+TEST(ThreadPool, BoundRefusesPastItsWeightUntilItemsAreTakenAndDropsNothing) {
+    using Admission = ThreadPool<int>::Admission;
+    const auto outcome = [](Admission admission) { return admission.outcome; };
+    Recorder recorder;
+    const ThreadPool<int>::Bound bound{10, [](const int& item) { return static_cast<std::size_t>(item); }};
+    ThreadPool<int> pool(1, recorder.entry(), bound);
+    ASSERT_TRUE(pool.enqueue(7));  // the worker holds it: the queue is empty again
+    ASSERT_TRUE(recorder.wait_until_taken(1));
+    ASSERT_TRUE(pool.enqueue(50));
+    EXPECT_EQ(outcome(pool.enqueue(1)), Admission::full);
+    recorder.release_one();  // 7 ends, 50 is taken
+    ASSERT_TRUE(recorder.wait_until_taken(2));
+    ASSERT_TRUE(pool.enqueue(2));
+    ASSERT_TRUE(pool.enqueue(3));
+    ASSERT_TRUE(pool.enqueue(5));
+    EXPECT_EQ(outcome(pool.enqueue(1)), Admission::full);
+    EXPECT_EQ(pool.queue_length(), 3u);
+    recorder.release_one();  // 50 ends, 2 is taken: 8 wait
+    ASSERT_TRUE(recorder.wait_until_taken(3));
+    EXPECT_EQ(outcome(pool.enqueue(3)), Admission::full);
+    ASSERT_TRUE(pool.enqueue(2));
+    EXPECT_EQ(outcome(pool.enqueue(1)), Admission::full);
+    recorder.release_all();
+    pool.shutdown(true);
+    EXPECT_EQ(recorder.taken, (std::vector<int>{7, 50, 2, 3, 5, 2}));
+    EXPECT_EQ(outcome(pool.enqueue(1)), Admission::stopping);
+}
+
 TEST(ThreadPool, EmptyDrainReturnsAndStopsAreRepeatable) {
     Recorder recorder;
     recorder.release_all();

@@ -16,13 +16,18 @@ using namespace std::chrono_literals;
 // How long an exit without a stop gives the workers, once their statements are cancelled.
 constexpr std::chrono::milliseconds exit_grace = 2s;
 
+// Tasks wait in the queue up to waiting_tasks_budget bytes.
+ThreadPool<Task>::Bound task_queue_bound() {
+    return {waiting_tasks_budget, [](const Task& task) { return task.weight(); }};
+}
+
 // The workers with the reference that keeps the library's code mapped while they may run.
 struct RunningPool {
     explicit RunningPool(unsigned worker_count)
         : watch(worker_count), pool(worker_count, [this](ThreadPool<Task>* pool) {
               worker_function(pool, watch);
               watch.worker_ended();
-          }) {}
+          }, task_queue_bound()) {}
 
     // The end of the library without a stop. True: the workers have ended, or will end by
     // themselves, and the pool may be destroyed (which joins them).

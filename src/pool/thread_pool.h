@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -19,9 +20,24 @@ class ThreadPool {
 public:
     using WorkerEntry = std::function<void(ThreadPool*)>;
 
+    // How much the queue may hold: the weights of the waiting items summed, at most capacity.
+    // An item is weighed once, as it comes in. By default every item weighs 1 and nothing is
+    // refused for weight.
+    struct Bound {
+        std::size_t capacity = std::numeric_limits<std::size_t>::max();
+        std::size_t (*weigh)(const Item&) = [](const Item&) -> std::size_t { return 1; };
+    };
+
+    // What enqueue did with an item; true only when it was queued.
+    struct Admission {
+        enum Outcome { queued, stopping, full } outcome;
+        explicit operator bool() const { return outcome == queued; }
+    };
+
     // Starts thread_count threads, each running its own copy of entry. If a thread cannot be
     // started, the ones already running are stopped and joined before the error propagates.
-    ThreadPool(unsigned thread_count, WorkerEntry entry) : worker_entry(std::move(entry)) {
+    ThreadPool(unsigned thread_count, WorkerEntry entry, Bound bound = {})
+        : worker_entry(std::move(entry)), bound(bound) {
         threads.reserve(thread_count);
         try {
             for (unsigned i = 0; i < thread_count; ++i) start_thread();
@@ -38,21 +54,25 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    // Queues the item; false once the pool is stopping or stopped.
-    bool enqueue(Item item) {
+    // Queues the item, or refuses it once the pool is stopping or stopped, or when its weight
+    // would take the queue past its bound. A refused item is dropped; nothing queued is.
+    Admission enqueue(Item item) {
+        const std::size_t weight = bound.weigh(item);  // outside the lock
         bool was_empty = false;
         {
             std::lock_guard<std::mutex> lock(tasks_mutex);
-            if (stop_workers || stop_accepting) return false;
+            if (stop_workers || stop_accepting) return {Admission::stopping};
             was_empty = tasks.empty();
-            tasks.push_back(std::move(item));
+            if (!was_empty && !fits(weight)) return {Admission::full};
+            tasks.push_back({std::move(item), weight});
+            queued_weight += weight;
         }
         // Only an empty queue may have every worker asleep; behind a waiting item, the worker
         // that takes it wakes the next one (dequeue). Signalled after the unlock, so the woken
         // worker does not block at once on the mutex this thread still holds. Both keep the
         // wake-up system call off most submissions.
         if (was_empty) task_available.notify_one();
-        return true;
+        return {Admission::queued};
     }
 
     // Blocks until an item is waiting or the pool stops. True: item now holds the oldest
@@ -63,7 +83,8 @@ public:
         if (stop_workers) return false;
         // Moved out here and into item after the unlock: the previous item's memory is
         // released outside the lock that submitting threads wait for.
-        Item taken(std::move(tasks.front()));
+        Item taken(std::move(tasks.front().item));
+        queued_weight -= tasks.front().weight;
         tasks.pop_front();
         const bool more = !tasks.empty();
         // A draining stop waits for an empty queue only: no wake-up for every item taken.
@@ -106,6 +127,17 @@ public:
     }
 
 private:
+    struct Waiting {
+        Item item;
+        std::size_t weight;  // as weighed when it came in
+    };
+
+    // An empty queue takes any item, so none is too heavy ever to run; the one that came in
+    // alone may then weigh more than the whole bound.
+    bool fits(std::size_t weight) const {
+        return queued_weight <= bound.capacity && weight <= bound.capacity - queued_weight;
+    }
+
     void start_thread() {
         threads.emplace_back([this, entry = worker_entry] { entry(this); });
     }
@@ -139,13 +171,15 @@ private:
     }
 
     std::vector<std::thread> threads;
-    std::deque<Item> tasks;
+    std::deque<Waiting> tasks;
+    std::size_t queued_weight = 0;  // of every item in tasks; guarded by tasks_mutex
     std::mutex tasks_mutex;
     std::condition_variable task_available;
     bool stop_workers = false;
     bool stop_accepting = false;
     std::condition_variable task_taken;
     WorkerEntry worker_entry;
+    const Bound bound;
     std::mutex join_mutex;  // serialises joins when two stops overlap
 };
 

@@ -16,7 +16,17 @@ void append_quoted(std::string& out, std::string_view value) {
     out += '"';
 }
 
+// What a heap block costs beyond its bytes: glibc's chunk header and alignment, about the
+// same as the Windows heap's.
+constexpr std::size_t allocation_overhead = 2 * sizeof(void*);
+
 }  // namespace
+
+std::size_t Task::weight() const {
+    constexpr std::size_t buffers = 4;
+    return sizeof(Task) + buffers * allocation_overhead + conninfo.capacity() + query.capacity() +
+           sep.capacity() + path.capacity() * sizeof(utf16_string::value_type);
+}
 
 std::string Task::describe() const {
     const std::string path_utf8 = to_utf8(path);
