@@ -118,17 +118,15 @@ std::string percent_decoded(std::string_view text) {
     return out;
 }
 
-// Whether libpq reads piece, a key=value up to the next '&', as a URI parameter.
-bool is_parameter(std::string_view piece) {
-    const std::string query = "postgresql:///?" + std::string(piece);  // no host, nor user, to read
-    return OptionsHandle(PQconninfoParse(query.c_str(), nullptr)) != nullptr;
-}
-
-// The first separator at or after from that starts a parameter libpq reads; npos when none.
+// The first separator at or after from that starts a parameter libpq reads: a keyword libpq
+// knows (a word, perhaps percent-encoded) and '='. npos when none.
 std::size_t next_parameter(std::string_view uri, std::size_t from, char separator) {
+    constexpr std::string_view word = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_%";
     for (std::size_t at = uri.find(separator, from); at != npos; at = uri.find(separator, at + 1)) {
-        const std::size_t end = std::min(uri.find('&', at + 1), uri.size());
-        if (is_parameter(uri.substr(at + 1, end - at - 1))) return at;
+        const std::size_t equals = uri.find_first_not_of(word, at + 1);
+        if (equals == npos || equals == at + 1 || uri[equals] != '=') continue;
+        const std::string query = "postgresql:///?" + std::string(uri.substr(at + 1, equals - at));  // no user, nor host
+        if (OptionsHandle(PQconninfoParse(query.c_str(), nullptr)) != nullptr) return at;
     }
     return npos;
 }
