@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -131,20 +130,14 @@ std::size_t next_parameter(std::string_view uri, std::size_t from, char separato
     return npos;
 }
 
-std::size_t last_at_before(std::string_view uri, std::size_t authority, std::size_t end) {
-    const std::size_t at = uri.substr(0, end).rfind('@');
-    return at != npos && at >= authority ? at : npos;
-}
-
 // libpq takes user[:password] up to the first '@' before the first '/'. A password written
 // with a raw '@', '/' or '?' reaches further, up to the last '@' before the query libpq reads,
 // unless a bracketed host opens the authority: the ':' there is an address's.
 std::size_t userinfo_end(std::string_view uri, std::size_t authority) {
-    const std::size_t read = last_at_before(uri, authority, uri.find('/', authority));
+    const std::size_t read = uri.substr(0, uri.find('/', authority)).rfind('@');
     if (uri.substr(authority, 1) == "[" && uri.find(']', authority) != npos) return read;
-    const std::size_t reach = last_at_before(uri, authority, next_parameter(uri, authority, '?'));
-    if (read == npos || reach == npos) return read == npos ? reach : read;
-    return std::max(read, reach);
+    const std::size_t reach = uri.substr(0, next_parameter(uri, authority, '?')).rfind('@');
+    return reach == npos || (read != npos && read > reach) ? read : reach;
 }
 
 void add_userinfo_secret(std::string_view uri, std::size_t authority, std::size_t at, Spans& secrets) {
@@ -444,7 +437,7 @@ Spans echoed_secrets(std::string_view message, const PQconninfoOption* options) 
 constexpr char marker = '\x01';
 
 // The URI with every hidden byte that does not shape libpq's reading of it (all but
-// : / @ ? & = [ ] , and a percent escape, which decodes to the marker) as the marker.
+// : / @ ? & = [ ] ,) as the marker, and every hidden percent escape as one of the marker.
 std::string with_hidden_bytes_marked(std::string_view uri) {
     std::string marked(uri);
     for (const Span& span : uri_secrets(uri)) {
@@ -460,10 +453,10 @@ std::string with_hidden_bytes_marked(std::string_view uri) {
     return marked;
 }
 
-// An accepted URI: libpq reads the marked URI the same way, and so its markers stand where
-// the hidden bytes went, in a value other than the password when the password was written
-// with a raw '/' or '@'. Should libpq read the marked URI otherwise, every value counts as
-// hidden.
+// An accepted URI: libpq reads the marked URI the same way, and so where a value read from it
+// differs, hidden bytes went: into a value other than the password when the password was
+// written with a raw '/' or '@'. Should libpq read the marked URI otherwise, every value
+// counts as hidden.
 void add_echoed_uri_pieces(std::string_view message, const std::string& uri, const PQconninfoOption* options,
                            Spans& secrets) {
     const Reading marked = libpq_reading(with_hidden_bytes_marked(uri));
