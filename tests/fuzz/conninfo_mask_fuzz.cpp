@@ -314,7 +314,7 @@ std::string server_text(const std::string& host, const std::string& port, const 
 }
 
 // Server texts for an accepted string: a secret that a value swallowed never shows where the
-// value is echoed, nor does a piece of what the masked string hides; where no value swallowed
+// value is echoed, nor does a piece of what a masked URI hides; where no value swallowed
 // one (nor a piece of a password written with a raw '@' or '/') the text comes out unchanged,
 // however often the password stands in it by chance (in a host, a port, a name or the wording).
 void check_server_text(const std::string& original, const std::string& masked) {
@@ -336,7 +336,9 @@ void check_server_text(const std::string& original, const std::string& masked) {
         return;
     }
     for (const std::string& token : distinctive_tokens(message)) {
-        const bool masked_away = percent_decoded(original).find(token) != std::string::npos &&
+        // In a URI what the masked string hides is all password; in the key=value form it may be
+        // the rest of the string after a value that swallowed one.
+        const bool masked_away = is_uri(original) && percent_decoded(original).find(token) != std::string::npos &&
                                  percent_decoded(masked).find(token) == std::string::npos;
         if (reference.find(token) != std::string::npos && !masked_away) continue;
         FUZZ_REQUIRE(shown.find(token) == std::string::npos, "'" + token + "' shown in the server text" + where);
