@@ -76,7 +76,8 @@ bool names_a_secret(std::string_view keyword) {
         if (!is_keyword_noise(c)) plain += ascii_lower(c);
     }
     const std::vector<std::string>& secrets = secret_keywords();
-    return std::any_of(secrets.begin(), secrets.end(), [&](const std::string& secret) { return ends_with(plain, secret); });
+    return std::any_of(secrets.begin(), secrets.end(),
+                       [&](const std::string& secret) { return ends_with(plain, secret); });
 }
 
 // The first secret keyword and '=' written inside a value ("password =", any case), from the
@@ -124,7 +125,8 @@ std::size_t next_parameter(std::string_view uri, std::size_t from, char separato
     for (std::size_t at = uri.find(separator, from); at != npos; at = uri.find(separator, at + 1)) {
         const std::size_t equals = uri.find_first_not_of(word, at + 1);
         if (equals == npos || equals == at + 1 || uri[equals] != '=') continue;
-        const std::string query = "postgresql:///?" + std::string(uri.substr(at + 1, equals - at));  // no user, nor host
+        // No user, nor host, for libpq to read the word as.
+        const std::string query = "postgresql:///?" + std::string(uri.substr(at + 1, equals - at));
         if (OptionsHandle(PQconninfoParse(query.c_str(), nullptr)) != nullptr) return at;
     }
     return npos;

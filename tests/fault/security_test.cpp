@@ -79,8 +79,8 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
                          password});
     }
     for (const char* password : {"Gh&Ij9x2Kl", "Tr/5Ew@Qa1&Sd2", "Ly?3Mk#8Nj", "Vb&Nm=4Lk7", "Fg@Hj:Kl&Zx9Cv"}) {
-        cases.push_back({"postgresql://" + host + "/postgres?user=postgres&password=" + password + "&application_name=a",
-                         password});
+        cases.push_back(
+            {"postgresql://" + host + "/postgres?user=postgres&password=" + password + "&application_name=a", password});
     }
     cases.push_back({"postgresql://" + host + "/postgres?password=Wq&Er5Ty&Ui7&user=postgres", "Wq&Er5Ty&Ui7"});
     // The first 5-character piece of secret that text shows, or "".
@@ -140,6 +140,9 @@ TEST_F(Security, PasswordNeverShownAtAnyLogLevel) {
     EXPECT_GT(count_lines_with(run.output, "Task rejected: bad conversion"), 0);
     EXPECT_NE(run.output.find("password=********"), std::string::npos);
     EXPECT_NE(run.output.find("postgres:********@"), std::string::npos);
+    // Pieces of a password did come back, from the server and from libpq, hidden.
+    EXPECT_NE(read_file(path("ok14")).find("database \"********@127.0.0.1:"), std::string::npos);
+    EXPECT_NE(read_file(path("ok15")).find("invalid integer value \"********\""), std::string::npos);
     for (const Case& c : cases) {
         EXPECT_EQ(shown_piece(run.output, c.secret), "") << c.secret << " shown:\n" << run.output;
     }
