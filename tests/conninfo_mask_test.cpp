@@ -225,6 +225,9 @@ TEST(ConninfoMask, ErrorTextsChangeOnlyWhereTheyRepeatAPassword) {
          "missing key/value separator \"=\" in URI query parameter: \"********\"\n"},
         {"postgresql://h/db?password=Vb&Nm=3tZq", "invalid URI query parameter: \"Nm\"\n",
          "invalid URI query parameter: \"********\"\n"},
+        // libpq names the key it decoded, which the string does not hold as such.
+        {"postgresql://u:Gh/Ij?3tZ%71=1@h/db", "invalid URI query parameter: \"3tZq\"\n",
+         "invalid URI query parameter: \"********\"\n"},
         // A password libpq reads whole leaves the host and names the server echoes as they are.
         {"postgresql://u:S3/cr3tZq@h:5/db?application_name=me@x",
          "connection to server at \"h\" (10.0.0.1), port 5 failed: FATAL:  role \"u\" does not exist\n",

@@ -478,6 +478,19 @@ void add_echoed_uri_pieces(std::string_view message, const std::string& uri, con
     }
 }
 
+// A refused URI whose marked twin libpq refuses with the same text but for markers: those
+// stand where the text repeats hidden bytes, also where libpq decoded them (a parameter's key).
+void add_marked_refusal(std::string_view message, const std::string& uri, Spans& secrets) {
+    const std::string marked = libpq_reading(with_hidden_bytes_marked(uri)).refusal;
+    if (marked.size() != message.size()) return;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] != marked[i] && marked[i] != marker) return;
+    }
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] != marked[i]) secrets.push_back({i, i + 1});
+    }
+}
+
 }  // namespace
 
 std::string mask_conninfo_passwords(const std::string& conninfo) {
@@ -499,6 +512,7 @@ std::string mask_conninfo_passwords_in(const std::string& message, const std::st
         const std::string masked_refusal = libpq_reading(masked).refusal;
         if (masked_refusal == message) return message;
         secrets = quoted_secrets(message, text, merged_spans(hidden), masked_refusal);
+        if (is_uri(text)) add_marked_refusal(message, text, secrets);
     }
     return secrets.empty() ? message : with_spans_masked(message, secrets);
 }
