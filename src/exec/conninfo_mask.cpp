@@ -393,17 +393,28 @@ Spans quoted_secrets(std::string_view message, std::string_view conninfo, const 
     return secrets;
 }
 
+bool is_alnum_at(std::string_view text, std::size_t at) {
+    return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at])) != 0;
+}
+
+// Whether text[at, at + size) is no part of a longer word.
+bool stands_apart(std::string_view text, std::size_t at, std::size_t size) {
+    return (at == 0 || !is_alnum_at(text, at - 1)) && !is_alnum_at(text, at + size);
+}
+
 // An accepted string: only a value that swallowed a password (a name with "password=" in
 // it, a URI with credentials given as a database name, a URI's host, port or name that took
 // in part of a password written with a raw '/' or '@') comes back, from the server or from
 // libpq, and it comes back as libpq read it. After each repetition of what leads up to the
-// secret in that value (or of the secret itself, when nothing does), as much of the secret as
-// stands there is hidden: servers cut long names short.
+// secret in that value (or of the secret itself where it stands apart from the words around
+// it, when nothing leads to it), as much of the secret as stands there is hidden: servers cut
+// long names short.
 void add_echoed_secret(std::string_view message, std::string_view lead, std::string_view secret,
                        Spans& secrets) {
     if (secret.empty()) return;
     const std::string_view anchor = lead.empty() ? secret : lead;
     for (std::size_t at = message.find(anchor); at != npos; at = message.find(anchor, at + 1)) {
+        if (lead.empty() && !stands_apart(message, at, secret.size())) continue;
         const std::size_t begin = at + lead.size();
         std::size_t same = 0;
         while (same < secret.size() && begin + same < message.size() && message[begin + same] == secret[same]) ++same;
