@@ -44,6 +44,17 @@ TEST(ConninfoMask, MasksEveryPasswordSyntax) {
         {"postgresql://[::1]?password=S3cr3tZq", "postgresql://[::1]?password=********"},
         {"postgresql://h:[5?password=S3cr3tZq]", "postgresql://h:[5?password=********"},
         {"postgresql://h,[::1]&x,[&password=S3cr3tZq", "postgresql://h,[::1]&x,[&password=********"},
+        // Raw reserved characters: libpq reads pieces of the password as host, port or database,
+        // or refuses the string, but a password reaches up to the last '@' before the query,
+        // and a parameter's up to the next parameter libpq reads.
+        {"postgresql://u:Gh/Ij3tZq@h/db", "postgresql://u:********@h/db"},
+        {"postgresql://u:Ab/Cd@Ef3tZq@h:5/db?sslmode=off", "postgresql://u:********@h:5/db?sslmode=off"},
+        {"postgresql://u:Ui/Op?3tZq@h/db", "postgresql://u:********@h/db"},
+        {"postgresql://u:K9/@&?#:3tZq@h/db?port=5", "postgresql://u:********@h/db?port=5"},
+        {"postgresql://u:S3/cr3tZq@h/db?application_name=a@b", "postgresql://u:********@h/db?application_name=a@b"},
+        {"postgresql://me@corp:S3cr3tZq@h/db", "postgresql://me@corp:********@h/db"},
+        {"postgresql://h/db?password=Gh&Ij3tZq&port=5", "postgresql://h/db?password=********&port=5"},
+        {"postgresql://h/db?password=Vb&Nm=3tZq&user=u", "postgresql://h/db?password=********&user=u"},
     };
     for (const Masked& c : cases) expect_masked(c);
 }
@@ -75,6 +86,7 @@ TEST(ConninfoMask, StringsWithoutPasswordsStayByteForByte) {
         "postgres://h/db?passwords=1&application_name=a%20b",
         "postgresql://[::1]:5432/db@x",
         "postgresql://h,[::?&password=1]:5432/db",
+        "postgresql://u@h/db?application_name=me@x&sslmode=require",
     };
     for (const std::string& text : unchanged) EXPECT_EQ(mask_conninfo_passwords(text), text);
 }
@@ -194,6 +206,32 @@ TEST(ConninfoMask, ErrorTextsChangeOnlyWhereTheyRepeatAPassword) {
         {"host=db password=db dbname=db", "FATAL:  database \"db\" does not exist\n",
          "FATAL:  database \"db\" does not exist\n"},
         {"ab=1 password=ab", "invalid connection option \"ab\"\n", "invalid connection option \"ab\"\n"},
+        // A URI password with a raw '/' or '@': libpq reads a piece of it as the port, the host
+        // or the database, refuses the string at a piece of it, or the server names it back.
+        {"postgresql://u:Gh/Ij3tZq@h/db", "invalid integer value \"Gh\" for connection option \"port\"\n",
+         "invalid integer value \"********\" for connection option \"port\"\n"},
+        {"postgresql://u:Xy@Rt3tZq@127.0.0.1/db",
+         "could not translate host name \"Rt3tZq@127.0.0.1\" to address: Name or service not known\n",
+         "could not translate host name \"********@127.0.0.1\" to address: Name or service not known\n"},
+        {"postgresql://h:5433/Ij3tZq@127.0.0.1:5432/postgres",
+         "connection to server at \"h\" (10.0.0.1), port 5433 failed: FATAL:  database "
+         "\"Ij3tZq@127.0.0.1:5432/postgres\" does not exist\n",
+         "connection to server at \"h\" (10.0.0.1), port ******** failed: FATAL:  database "
+         "\"********@127.0.0.1:5432/postgres\" does not exist\n"},
+        {"postgresql://u:Ui/Op?3tZq@h/db", "missing key/value separator \"=\" in URI query parameter: \"3tZq@h/db\"\n",
+         "missing key/value separator \"=\" in URI query parameter: \"********@h/db\"\n"},
+        {"postgresql://h/db?password=Gh&Ij3tZq&port=5",
+         "missing key/value separator \"=\" in URI query parameter: \"Ij3tZq\"\n",
+         "missing key/value separator \"=\" in URI query parameter: \"********\"\n"},
+        {"postgresql://h/db?password=Vb&Nm=3tZq", "invalid URI query parameter: \"Nm\"\n",
+         "invalid URI query parameter: \"********\"\n"},
+        // libpq names the key it decoded, which the string does not hold as such.
+        {"postgresql://u:Gh/Ij?3tZ%71=1@h/db", "invalid URI query parameter: \"3tZq\"\n",
+         "invalid URI query parameter: \"********\"\n"},
+        // A password libpq reads whole leaves the host and names the server echoes as they are.
+        {"postgresql://u:S3/cr3tZq@h:5/db?application_name=me@x",
+         "connection to server at \"h\" (10.0.0.1), port 5 failed: FATAL:  role \"u\" does not exist\n",
+         "connection to server at \"h\" (10.0.0.1), port 5 failed: FATAL:  role \"u\" does not exist\n"},
         {"postgresql://u:5@[::1:5432/db",
          "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
          "\"postgresql://u:5@[::1:5432/db\"\n",

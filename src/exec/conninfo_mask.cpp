@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -42,6 +42,28 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
                       [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
 }
 
+struct OptionsFreer {
+    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
+};
+using OptionsHandle = std::unique_ptr<PQconninfoOption, OptionsFreer>;
+
+bool is_secret(const PQconninfoOption& option) { return option.dispchar != nullptr && option.dispchar[0] == '*'; }
+
+// The keywords libpq never shows ('*'), read once: libpq's list does not change while it runs.
+// Should libpq run out of memory there, its password is the one not to miss.
+const std::vector<std::string>& secret_keywords() {
+    static const std::vector<std::string> keywords = [] {
+        std::vector<std::string> found;
+        const OptionsHandle defaults(PQconndefaults());
+        for (const PQconninfoOption* option = defaults.get(); option && option->keyword; ++option) {
+            if (is_secret(*option)) found.emplace_back(option->keyword);
+        }
+        if (found.empty()) found.emplace_back("password");
+        return found;
+    }();
+    return keywords;
+}
+
 // Characters a mistyped keyword may carry around the word itself: "'password'", "password\".
 bool is_keyword_noise(char c) { return is_blank(c) || c == '\'' || c == '"' || c == '\\'; }
 
@@ -49,25 +71,25 @@ bool is_keyword_noise(char c) { return is_blank(c) || c == '\'' || c == '"' || c
 // "'password'", "xpassword") make libpq refuse the string, but what follows is still a
 // secret. "passwordx" and "passwords" name nothing secret.
 bool names_a_secret(std::string_view keyword) {
-    static constexpr std::string_view other_secrets[] = {"oauth_client_secret", "scram_client_key",
-                                                         "scram_server_key"};
     std::string plain;
     for (const char c : keyword) {
         if (!is_keyword_noise(c)) plain += ascii_lower(c);
     }
-    return ends_with(plain, "password") ||
-           std::find(std::begin(other_secrets), std::end(other_secrets), plain) != std::end(other_secrets);
+    const std::vector<std::string>& secrets = secret_keywords();
+    return std::any_of(secrets.begin(), secrets.end(),
+                       [&](const std::string& secret) { return ends_with(plain, secret); });
 }
 
-// The first "password =" written inside a value, from the word to just past the '=';
-// begin is npos when there is none.
+// The first secret keyword and '=' written inside a value ("password =", any case), from the
+// word to just past the '='; begin is npos when there is none.
 Span find_password_assignment(std::string_view text) {
-    constexpr std::string_view word = "password";
-    for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
-        if (!equals_ignoring_case(text.substr(i, word.size()), word)) continue;
-        std::size_t after = i + word.size();
-        while (after < text.size() && is_keyword_noise(text[after])) ++after;
-        if (after < text.size() && text[after] == '=') return {i, after + 1};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        for (const std::string& word : secret_keywords()) {
+            if (!equals_ignoring_case(text.substr(i, word.size()), word)) continue;
+            std::size_t after = i + word.size();
+            while (after < text.size() && is_keyword_noise(text[after])) ++after;
+            if (after < text.size() && text[after] == '=') return {i, after + 1};
+        }
     }
     return {npos, npos};
 }
@@ -96,26 +118,44 @@ std::string percent_decoded(std::string_view text) {
     return out;
 }
 
-// libpq takes user[:password] up to the first '@' before the first '/' (a '?' does not end
-// it). Hiding up to the last such '@' also covers a password written with a raw '@'.
-std::size_t userinfo_end(std::string_view uri, std::size_t authority) {
-    return uri.substr(0, uri.find('/', authority)).rfind('@');
+// The first separator at or after from that starts a parameter libpq reads: a keyword libpq
+// knows (a word, perhaps percent-encoded) and '='. npos when none.
+std::size_t next_parameter(std::string_view uri, std::size_t from, char separator) {
+    constexpr std::string_view word = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_%";
+    for (std::size_t at = uri.find(separator, from); at != npos; at = uri.find(separator, at + 1)) {
+        const std::size_t equals = uri.find_first_not_of(word, at + 1);
+        if (equals == npos || equals == at + 1 || uri[equals] != '=') continue;
+        // No user, nor host, for libpq to read the word as.
+        const std::string query = "postgresql:///?" + std::string(uri.substr(at + 1, equals - at));
+        if (OptionsHandle(PQconninfoParse(query.c_str(), nullptr)) != nullptr) return at;
+    }
+    return npos;
 }
 
-void add_userinfo_secret(std::string_view uri, std::size_t authority, Spans& secrets) {
-    const std::size_t at = userinfo_end(uri, authority);
+// libpq takes user[:password] up to the first '@' before the first '/'. A password written
+// with a raw '@', '/' or '?' reaches further, up to the last '@' before the query libpq reads,
+// unless a bracketed host opens the authority: the ':' there is an address's.
+std::size_t userinfo_end(std::string_view uri, std::size_t authority) {
+    const std::size_t read = uri.substr(0, uri.find('/', authority)).rfind('@');
+    if (uri.substr(authority, 1) == "[" && uri.find(']', authority) != npos) return read;
+    const std::size_t reach = uri.substr(0, next_parameter(uri, authority, '?')).rfind('@');
+    return reach == npos || (read != npos && read > reach) ? read : reach;
+}
+
+void add_userinfo_secret(std::string_view uri, std::size_t authority, std::size_t at, Spans& secrets) {
     if (at == npos) return;
     const std::size_t colon = uri.find(':', authority);
     if (colon < at) secrets.push_back({colon + 1, at});
 }
 
 // Every key=value that follows a '?' or '&' is a parameter candidate; libpq decodes the
-// key, so "pass%77ord" names a password too. A value runs to the next '&'. libpq reads a
-// host that starts with '[' up to its ']' whole, so a '?' or '&' inside starts nothing.
-void add_parameter_secrets(std::string_view uri, std::size_t authority, Spans& secrets) {
-    const std::size_t at = userinfo_end(uri, authority);
+// key, so "pass%77ord" names a password too. A secret runs to the next '&' that starts a
+// parameter libpq reads, so a raw '&' in it hides what follows. libpq reads a host that
+// starts with '[' up to its ']' whole, so a '?' or '&' inside starts nothing.
+void add_parameter_secrets(std::string_view uri, std::size_t authority, std::size_t at, Spans& secrets) {
     const std::size_t hosts = at == npos ? authority : at + 1;
     bool in_hosts = true;
+    std::size_t secret_end = 0;  // a later secret that starts before it ends there too
     for (std::size_t i = authority; i < uri.size(); ++i) {
         if (in_hosts && uri[i] == '[' && (i == hosts || (i > hosts && uri[i - 1] == ','))) {
             const std::size_t closing = uri.find(']', i);
@@ -124,19 +164,21 @@ void add_parameter_secrets(std::string_view uri, std::size_t authority, Spans& s
         }
         if (i >= hosts && (uri[i] == '/' || uri[i] == '?')) in_hosts = false;
         if (uri[i] != '?' && uri[i] != '&') continue;
-        const std::size_t end = std::min(uri.find('&', i + 1), uri.size());
         const std::size_t equals = uri.find('=', i + 1);
-        if (equals < end && names_a_secret(percent_decoded(uri.substr(i + 1, equals - i - 1)))) {
-            secrets.push_back({equals + 1, end});
+        if (equals >= uri.find('&', i + 1) || !names_a_secret(percent_decoded(uri.substr(i + 1, equals - i - 1)))) {
+            continue;
         }
+        if (secret_end <= equals) secret_end = std::min(next_parameter(uri, equals, '&'), uri.size());
+        secrets.push_back({equals + 1, secret_end});
     }
 }
 
 Spans uri_secrets(std::string_view uri) {
     const std::size_t authority = uri.find("://") + 3;
+    const std::size_t at = userinfo_end(uri, authority);
     Spans secrets;
-    add_userinfo_secret(uri, authority, secrets);
-    add_parameter_secrets(uri, authority, secrets);
+    add_userinfo_secret(uri, authority, at, secrets);
+    add_parameter_secrets(uri, authority, at, secrets);
     return secrets;
 }
 
@@ -263,12 +305,6 @@ Spans secret_spans(std::string_view conninfo) {
     return is_uri(conninfo) ? uri_secrets(conninfo) : KeyValueReader(conninfo).secrets();
 }
 
-
-struct OptionsFreer {
-    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
-};
-using OptionsHandle = std::unique_ptr<PQconninfoOption, OptionsFreer>;
-
 // libpq's own reading of a connection string: its options, or the text it refuses it with.
 struct Reading {
     OptionsHandle options;
@@ -357,15 +393,28 @@ Spans quoted_secrets(std::string_view message, std::string_view conninfo, const 
     return secrets;
 }
 
+bool is_alnum_at(std::string_view text, std::size_t at) {
+    return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at])) != 0;
+}
+
+// Whether text[at, at + size) is no part of a longer word.
+bool stands_apart(std::string_view text, std::size_t at, std::size_t size) {
+    return (at == 0 || !is_alnum_at(text, at - 1)) && !is_alnum_at(text, at + size);
+}
+
 // An accepted string: only a value that swallowed a password (a name with "password=" in
-// it, a URI with credentials given as a database name) comes back, from the server or from
+// it, a URI with credentials given as a database name, a URI's host, port or name that took
+// in part of a password written with a raw '/' or '@') comes back, from the server or from
 // libpq, and it comes back as libpq read it. After each repetition of what leads up to the
-// secret in that value, as much of the secret as stands there is hidden: servers cut long
-// names short.
+// secret in that value (or of the secret itself where it stands apart from the words around
+// it, when nothing leads to it), as much of the secret as stands there is hidden: servers cut
+// long names short.
 void add_echoed_secret(std::string_view message, std::string_view lead, std::string_view secret,
                        Spans& secrets) {
-    if (lead.empty() || secret.empty()) return;
-    for (std::size_t at = message.find(lead); at != npos; at = message.find(lead, at + 1)) {
+    if (secret.empty()) return;
+    const std::string_view anchor = lead.empty() ? secret : lead;
+    for (std::size_t at = message.find(anchor); at != npos; at = message.find(anchor, at + 1)) {
+        if (lead.empty() && !stands_apart(message, at, secret.size())) continue;
         const std::size_t begin = at + lead.size();
         std::size_t same = 0;
         while (same < secret.size() && begin + same < message.size() && message[begin + same] == secret[same]) ++same;
@@ -373,28 +422,84 @@ void add_echoed_secret(std::string_view message, std::string_view lead, std::str
     }
 }
 
+// The whole value up to the secret leads to it, or, in a list libpq splits at commas (hosts,
+// ports), its last item.
+void add_echoed_stretch(std::string_view message, std::string_view value, Span stretch, Spans& secrets) {
+    const std::size_t comma = value.substr(0, stretch.begin).rfind(',');
+    const std::size_t lead = comma == npos ? 0 : comma + 1;
+    add_echoed_secret(message, value.substr(lead, stretch.begin - lead),
+                      value.substr(stretch.begin, stretch.end - stretch.begin), secrets);
+}
+
 Spans echoed_secrets(std::string_view message, const PQconninfoOption* options) {
     Spans secrets;
     for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
-        // libpq marks the options it never shows itself ('*'); servers never see those.
-        if (option->val == nullptr || (option->dispchar != nullptr && option->dispchar[0] == '*')) continue;
+        // Servers never see what libpq never shows.
+        if (option->val == nullptr || is_secret(*option)) continue;
         const std::string_view value = option->val;
         const Span assignment = find_password_assignment(value);
         if (assignment.begin != npos) {
-            // The whole value up to the secret leads to it, or, in a list libpq splits at
-            // commas (hosts, ports), its last item.
-            const std::size_t comma = value.substr(0, assignment.begin).rfind(',');
-            const std::size_t lead = comma == npos ? 0 : comma + 1;
-            add_echoed_secret(message, value.substr(lead, assignment.end - lead), value.substr(assignment.end),
-                              secrets);
+            add_echoed_stretch(message, value, {assignment.end, value.size()}, secrets);
         } else if (is_uri(value)) {
-            for (const Span& span : uri_secrets(value)) {
-                add_echoed_secret(message, value.substr(0, span.begin),
-                                  value.substr(span.begin, span.end - span.begin), secrets);
-            }
+            for (const Span& span : uri_secrets(value)) add_echoed_stretch(message, value, span, secrets);
         }
     }
     return secrets;
+}
+
+constexpr char marker = '\x01';
+
+// The URI with every hidden byte that does not shape libpq's reading of it (all but
+// : / @ ? & = [ ] ,) as the marker, and every hidden percent escape as one of the marker.
+std::string with_hidden_bytes_marked(std::string_view uri) {
+    std::string marked(uri);
+    for (const Span& span : uri_secrets(uri)) {
+        for (std::size_t i = span.begin; i < span.end; ++i) {
+            if (marked[i] == '%' && i + 2 < span.end) {
+                marked.replace(i + 1, 2, "01");
+                i += 2;
+            } else if (std::string_view(":/@?&=[],%").find(marked[i]) == npos) {
+                marked[i] = marker;
+            }
+        }
+    }
+    return marked;
+}
+
+// An accepted URI: libpq reads the marked URI the same way, and so where a value read from it
+// differs, hidden bytes went: into a value other than the password when the password was
+// written with a raw '/' or '@'. Should libpq read the marked URI otherwise, every value
+// counts as hidden.
+void add_echoed_uri_pieces(std::string_view message, const std::string& uri, const PQconninfoOption* options,
+                           Spans& secrets) {
+    const Reading marked = libpq_reading(with_hidden_bytes_marked(uri));
+    for (std::size_t i = 0; options[i].keyword != nullptr; ++i) {
+        if (options[i].val == nullptr || is_secret(options[i])) continue;
+        const std::string_view value = options[i].val;
+        const char* const marked_value = marked.options ? marked.options.get()[i].val : nullptr;
+        if (marked_value == nullptr || std::strlen(marked_value) != value.size()) {
+            add_echoed_secret(message, {}, value, secrets);
+            continue;
+        }
+        std::size_t first = 0;
+        std::size_t end = value.size();
+        while (first < end && value[first] == marked_value[first]) ++first;
+        while (end > first && value[end - 1] == marked_value[end - 1]) --end;
+        if (first < end) add_echoed_stretch(message, value, {first, end}, secrets);
+    }
+}
+
+// A refused URI whose marked twin libpq refuses with the same text but for markers: those
+// stand where the text repeats hidden bytes, also where libpq decoded them (a parameter's key).
+void add_marked_refusal(std::string_view message, const std::string& uri, Spans& secrets) {
+    const std::string marked = libpq_reading(with_hidden_bytes_marked(uri)).refusal;
+    if (marked.size() != message.size()) return;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] != marked[i] && marked[i] != marker) return;
+    }
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] != marked[i]) secrets.push_back({i, i + 1});
+    }
 }
 
 }  // namespace
@@ -410,6 +515,7 @@ std::string mask_conninfo_passwords_in(const std::string& message, const std::st
     Spans secrets;
     if (reading.options != nullptr) {
         secrets = echoed_secrets(message, reading.options.get());
+        if (is_uri(text)) add_echoed_uri_pieces(message, text, reading.options.get(), secrets);
     } else {
         const Spans hidden = secret_spans(text);
         const std::string masked = with_spans_masked(text, hidden);
@@ -417,6 +523,7 @@ std::string mask_conninfo_passwords_in(const std::string& message, const std::st
         const std::string masked_refusal = libpq_reading(masked).refusal;
         if (masked_refusal == message) return message;
         secrets = quoted_secrets(message, text, merged_spans(hidden), masked_refusal);
+        if (is_uri(text)) add_marked_refusal(message, text, secrets);
     }
     return secrets.empty() ? message : with_spans_masked(message, secrets);
 }

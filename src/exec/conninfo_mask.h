@@ -8,7 +8,8 @@ namespace vantrel {
 // The connection string with every password libpq would read from it replaced by
 // "********", all other bytes as given: the value of password (and of the other secret
 // keywords) in the key=value form, and in a postgresql:// or postgres:// URI the password
-// of user:password@ and of a password query parameter. A string libpq would refuse is
+// of user:password@ and of a password query parameter, each as far as a password written with
+// a raw '/', '@', '?' or '&' could reach. A string libpq would refuse is
 // masked from the point where it stops making sense, so a password in it is never shown.
 // Never throws but bad_alloc.
 std::string mask_conninfo_passwords(const std::string& conninfo);
@@ -19,7 +20,8 @@ std::string mask_conninfo_passwords(const std::string& conninfo);
 // is a quoted fragment of it (a keyword, the URI, a parameter, a token) whose bytes
 // mask_conninfo_passwords hides; when libpq accepts it, that is a value read from it which
 // swallowed a password ("password=" inside a database, role or host name, a URI with
-// credentials as a database name), named back by the server or by libpq. A password that
+// credentials as a database name, a URI's host, port or database that took in a piece of
+// such a password), named back by the server or by libpq. A password that
 // the message holds only by chance (inside a port, a host name or libpq's own wording)
 // stays. Never throws but bad_alloc.
 std::string mask_conninfo_passwords_in(const std::string& message, const std::string& conninfo);
