@@ -1,7 +1,6 @@
 #include "fault/fault_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -77,17 +76,6 @@ long resident_kib() {
     long resident = 0;
     statm >> size >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-std::vector<std::string> leftover_temporaries(const std::string& dir) {
-    std::vector<std::string> found;
-    DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr) return found;
-    while (const dirent* entry = readdir(listing)) {
-        if (std::strncmp(entry->d_name, ".vantrel-", 9) == 0) found.emplace_back(entry->d_name);
-    }
-    closedir(listing);
-    return found;
 }
 
 void ChildChecks::expect(bool condition, const std::string& what) {

@@ -36,9 +36,6 @@ bool is_error_text(const std::string& text);
 // Resident set size of this process in KiB, from /proc/self/statm.
 long resident_kib();
 
-// Files in dir whose names start with ".vantrel-": temporary files the library left behind.
-std::vector<std::string> leftover_temporaries(const std::string& dir);
-
 // A check that runs inside a forked host, where gtest's assertions do not reach the test:
 // every failure is printed as "CHECK FAILED: ..." and counted for the exit code.
 class ChildChecks {
