@@ -2,12 +2,15 @@
 
 #include <spdlog/spdlog.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "api/boundary.h"
 #include "api/get_thread_pool.h"
 #include "task/task.h"
 #include "vantrel.h"
+
+static_assert(std::is_same_v<vantrel_char, vantrel::utf16_unit>, "host strings pass unconverted");
 
 namespace vantrel {
 namespace {
