@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs CTest in a build folder so that a run which tested nothing cannot pass: an empty test
-# set is an error, and so is a skipped test (CTest counts a GoogleTest skip as passed) unless
-# its name matches VANTREL_ALLOWED_SKIPS, an extended regular expression.
+# set is an error, and so is a skipped test (CTest reports a GoogleTest skip as skipped and
+# still exits 0) unless its name matches VANTREL_ALLOWED_SKIPS, an extended regular expression.
 #
 # Usage: scripts/run-ctest.sh BUILD_DIR [CTEST_ARGUMENT...]
 # Environment: VANTREL_ALLOWED_SKIPS  names of tests that may skip here (default: none)

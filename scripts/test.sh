@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh Debian 12 machine: installs what is missing, configures,
-# builds and runs every test through CTest, then the same suite under the sanitizers, the
-# Windows DLL under Wine, and a bounded fuzzing run of every input reader. Exits non-zero on
+# builds and runs every test of the library through CTest, then the deployment figures
+# (tests/deploy), the same suite under the sanitizers, the Windows DLL under Wine, and a
+# bounded fuzzing run of every input reader. Exits non-zero on
 # any failure, and prints every stage's time however the run ends.
 #
 # Usage: scripts/test.sh [BUILD_DIR]
@@ -10,6 +11,7 @@
 #   VANTREL_SKIP_WINDOWS_X86=1 only the 32-bit one (its first run on a machine builds libpq)
 #   VANTREL_SKIP_SANITIZERS=1  the AddressSanitizer+UBSan and ThreadSanitizer builds
 #   VANTREL_SKIP_FUZZ=1        the libFuzzer runs (FUZZ_SECONDS per target, default 60)
+#   VANTREL_SKIP_DEPLOY=1      the deployment figures (tests/deploy, CTest label deploy)
 #   VANTREL_X86_VM=1           run the 32-bit one in the emulated machine even where this
 #                              kernel runs 32-bit programs itself
 # A skipped test fails its stage (scripts/run-ctest.sh) unless VANTREL_ALLOWED_SKIPS names it.
@@ -110,7 +112,13 @@ plain() {
     -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_BENCH=OFF \
     -DCMAKE_C_FLAGS= -DCMAKE_CXX_FLAGS= -DCMAKE_EXE_LINKER_FLAGS= -DCMAKE_SHARED_LINKER_FLAGS=
   cmake --build "$build" -j "$(nproc)"
-  "$root/scripts/run-ctest.sh" "$build" --output-on-failure -j "$(nproc)" --timeout 900
+  "$root/scripts/run-ctest.sh" "$build" --output-on-failure -j "$(nproc)" --timeout 900 -LE '^deploy$'
+}
+
+# The figures the README gives for deployments: servers and a pooler of their own, one test at
+# a time, in the plain build. They measure PostgreSQL and PgBouncer more than the library.
+deploy() {
+  "$root/scripts/run-ctest.sh" "$build" --output-on-failure --timeout 900 -L '^deploy$'
 }
 
 # Its builder waits for nothing of ours; test-windows.sh checks the result (or builds it) later.
@@ -143,6 +151,7 @@ if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ] && [ "${VANTREL_SKIP_WINDOWS_X86:-0}" !
 fi
 
 stage "Linux suite" plain
+[ "${VANTREL_SKIP_DEPLOY:-0}" = 1 ] || stage "Deployment figures" deploy
 # The Windows DLL, cross-built and run under Wine against the same kind of throwaway server.
 if [ "${VANTREL_SKIP_WINDOWS:-0}" != 1 ]; then
   stage "Windows suite (Wine)" "$root/scripts/test-windows.sh"

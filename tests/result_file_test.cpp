@@ -21,13 +21,7 @@ protected:
 
     utf16_string path(const std::string& name) const { return utf16(dir + "/" + name); }
 
-    int temporaries() const {
-        int count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-            count += entry.path().filename().string().rfind(".vantrel-", 0) == 0;
-        }
-        return count;
-    }
+    int temporaries() const { return static_cast<int>(temporary_files(dir).size()); }
 
     std::string dir;
 };

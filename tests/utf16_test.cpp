@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "vantrel.h"
+
 namespace vantrel {
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "api/boundary.h"
@@ -9,6 +10,8 @@
 #include "api/refusal_count.h"
 #include "task/task.h"
 #include "vantrel.h"
+
+static_assert(std::is_same_v<vantrel_char, vantrel::utf16_unit>, "host strings pass unconverted");
 
 namespace vantrel {
 namespace {

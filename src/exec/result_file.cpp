@@ -33,14 +33,20 @@ void ResultFileWriter::append(std::string_view piece) {
         write_with_crlf(*file, piece.data(), piece.size());
     } catch (...) {
         failure = std::current_exception();
-        file.reset();  // its temporary file goes at once
     }
 }
 
+// The file already opened is emptied, never opened again: the path may lead elsewhere by now,
+// and a FIFO would get the outcome twice. A path that could not be opened stays refused.
 void ResultFileWriter::clear() {
-    file.reset();
-    failure = nullptr;
     head.clear();
+    if (!file) return;
+    try {
+        file->restart();
+        failure = nullptr;
+    } catch (...) {
+        failure = std::current_exception();
+    }
 }
 
 OutcomeSink ResultFileWriter::sink() {

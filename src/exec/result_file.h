@@ -14,8 +14,8 @@
 namespace vantrel {
 
 // Writes one outcome text, as it arrives, to the file that will replace the one at path:
-// each line feed stored as CR LF, nothing added. The temporary file is made at the first
-// byte (or at commit, for an empty outcome); clear() removes it with what it held.
+// each line feed stored as CR LF, nothing added. The path is opened at the first byte (or at
+// commit, for an empty outcome), once; clear() empties what was written for the next outcome.
 // A failure to write is held, and the rest of the outcome dropped, until commit().
 class ResultFileWriter {
 public:

@@ -55,7 +55,7 @@ void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connectio
         const WorkerWatch::Wait wait(watch);
         connection.connect(task.conninfo);
     }
-    // The outcome goes to the temporary file as it arrives, never whole in memory.
+    // The outcome goes to the result file as it arrives; the writer holds none of it.
     ResultFileWriter writer(task.path);
     {
         const WorkerWatch::Wait wait(watch, connection.cancel_handle());

@@ -59,7 +59,7 @@ void for_each_code_point(utf16_view text, OnCodePoint on_code_point, OnUnpaired 
 
 std::size_t utf8_size_upper_bound(utf16_view text) { return text.size() * 3; }
 
-static_assert(sizeof(vantrel_char) == 2, "vantrel_char holds UTF-16 code units");
+static_assert(sizeof(utf16_unit) == 2, "utf16_unit holds UTF-16 code units");
 
 // Every submission converts a few hundred units; per-unit loops were most of its cost.
 
@@ -71,12 +71,12 @@ static_assert(sizeof(vantrel_char) == 2, "vantrel_char holds UTF-16 code units")
 #if defined(VANTREL_UTF16_SSE2) && defined(__GNUC__)
 __attribute__((no_sanitize("address", "thread")))
 #endif
-std::size_t text_length(const vantrel_char* text) {
+std::size_t text_length(const utf16_unit* text) {
     std::size_t n = 0;
 #if defined(VANTREL_UTF16_SSE2)
     const auto address = reinterpret_cast<std::uintptr_t>(text);
-    if (address % sizeof(vantrel_char) == 0) {
-        for (; (address + n * sizeof(vantrel_char)) % 16 != 0; ++n) {
+    if (address % sizeof(utf16_unit) == 0) {
+        for (; (address + n * sizeof(utf16_unit)) % 16 != 0; ++n) {
             if (text[n] == 0) return n;
         }
         const __m128i zero = _mm_setzero_si128();
@@ -135,7 +135,7 @@ bool is_ascii(utf16_view text) {
 
 }  // namespace
 
-utf16_view host_text(const vantrel_char* text) {
+utf16_view host_text(const utf16_unit* text) {
     if (text == nullptr) throw std::invalid_argument("null argument");
     return utf16_view(text, text_length(text));
 }

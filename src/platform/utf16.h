@@ -4,16 +4,20 @@
 #include <string>
 #include <string_view>
 
-#include "vantrel.h"
-
 namespace vantrel {
 
-// A string of UTF-16 code units in the host's own character type.
-using utf16_string = std::basic_string<vantrel_char>;
-using utf16_view = std::basic_string_view<vantrel_char>;
+// A UTF-16 code unit in the host's own character type, the exports' vantrel_char.
+#if defined(_WIN32)
+using utf16_unit = wchar_t;
+#else
+using utf16_unit = char16_t;
+#endif
+
+using utf16_string = std::basic_string<utf16_unit>;
+using utf16_view = std::basic_string_view<utf16_unit>;
 
 // The NUL-terminated host string as a view; throws std::invalid_argument("null argument").
-utf16_view host_text(const vantrel_char* text);
+utf16_view host_text(const utf16_unit* text);
 
 // Strict conversion. Any unpaired surrogate throws std::range_error("bad conversion").
 std::string to_utf8(utf16_view text);

@@ -152,8 +152,4 @@ std::string after_separator(const std::string& text) {
     return at == std::string::npos ? std::string() : text.substr(at + 1);
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 }  // namespace vantrel::test

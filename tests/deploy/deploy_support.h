@@ -112,6 +112,4 @@ private:
 // The part of "<text>;<pid>" after the separator.
 std::string after_separator(const std::string& text);
 
-double seconds_since(std::chrono::steady_clock::time_point start);
-
 }  // namespace vantrel::test

@@ -129,6 +129,7 @@ TEST(ConcurrencyEdges, InitDeinitPairsRacingSubmissionsRunOrRefuseEachTask) {
         const HostRun run = run_host([&](const Exports& lib) {
             StartLine start(submitters + cyclers);
             std::atomic<int> submitted{0};
+            std::atomic<bool> released{false};
             std::vector<std::vector<char>> accepted(submitters, std::vector<char>(per_submitter));
             lib.init();
             std::vector<std::thread> threads;
@@ -146,14 +147,16 @@ TEST(ConcurrencyEdges, InitDeinitPairsRacingSubmissionsRunOrRefuseEachTask) {
             for (int c = 0; c < cyclers; ++c) {
                 threads.emplace_back([&] {
                     start.wait();
-                    // As long as tasks are being submitted.
-                    for (int i = 0; i < max_pairs && submitted < submitters * per_submitter; ++i) {
+                    // Until the host lets go: pairs that overlapped for ever would hold the
+                    // count above zero until the last submission.
+                    for (int i = 0; i < max_pairs && !released; ++i) {
                         lib.init();
                         lib.deinit(true);
                     }
                 });
             }
             while (submitted < submitters * per_submitter / 4) std::this_thread::yield();
+            released = true;
             lib.deinit(true);
             for (std::thread& thread : threads) thread.join();
             std::ofstream ledger(dir + "/ledger");
@@ -185,6 +188,9 @@ TEST(ConcurrencyEdges, InitDeinitPairsRacingSubmissionsRunOrRefuseEachTask) {
                 }
             }
         }
+        // The stop fell in the middle of the race, or the race tested nothing.
+        EXPECT_GT(ran, 0) << "the stop came before any task ran";
+        EXPECT_GT(refused, 0) << "the stop came after every submission";
         EXPECT_EQ(count_lines_with(run.output, "Task enqueue FAILED"), refused);
         EXPECT_EQ(count_lines_with(run.output, "worker_function(): Worker shutdown"), static_cast<int>(library_workers()));
         std::printf("race %d: %d tasks ran, %d refused\n", attempt, ran, refused);

@@ -1,7 +1,6 @@
 #include "fault/fault_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -92,17 +91,6 @@ bool reset_peak_resident() {
     clear_refs << "5";
     clear_refs.flush();
     return static_cast<bool>(clear_refs);
-}
-
-std::vector<std::string> leftover_temporaries(const std::string& dir) {
-    std::vector<std::string> found;
-    DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr) return found;
-    while (const dirent* entry = readdir(listing)) {
-        if (std::strncmp(entry->d_name, ".vantrel-", 9) == 0) found.emplace_back(entry->d_name);
-    }
-    closedir(listing);
-    return found;
 }
 
 void ChildChecks::expect(bool condition, const std::string& what) {

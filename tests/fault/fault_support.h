@@ -42,9 +42,6 @@ long resident_kib();
 long peak_resident_kib();
 bool reset_peak_resident();
 
-// Files in dir whose names start with ".vantrel-": temporary files the library left behind.
-std::vector<std::string> leftover_temporaries(const std::string& dir);
-
 // A check that runs inside a forked host, where gtest's assertions do not reach the test:
 // every failure is printed as "CHECK FAILED: ..." and counted for the exit code.
 class ChildChecks {

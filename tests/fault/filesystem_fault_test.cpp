@@ -88,7 +88,7 @@ TEST_F(FilesystemFaults, FullDiskKeepsThePreviousFileAndLeavesNoTemporary) {
         lib.query(c.c_str(), u";", u"select repeat('x', 200000)", 30, target.c_str());
         checks.expect(wait_failures(2), "large write failed and was logged");
         checks.expect(read_file(dir + "/target") == "previous", "previous file intact after ENOSPC");
-        checks.expect(leftover_temporaries(dir).empty(), "no temporary file left on a full disk");
+        checks.expect(temporary_files(dir).empty(), "no temporary file left on a full disk");
 
         // Space again: the same large outcome now lands whole.
         unlink((dir + "/filler").c_str());
@@ -99,7 +99,7 @@ TEST_F(FilesystemFaults, FullDiskKeepsThePreviousFileAndLeavesNoTemporary) {
         }
         checks.expect(read_file(dir + "/target") == std::string(200000, 'y'), "large file after space came back");
         lib.deinit(true);
-        checks.expect(leftover_temporaries(dir).empty(), "no temporary file at the end");
+        checks.expect(temporary_files(dir).empty(), "no temporary file at the end");
         return checks.exit_code();
     });
     if (run.exit_code == skip_exit_code) GTEST_SKIP() << run.output;
@@ -164,7 +164,7 @@ TEST_F(FilesystemFaults, DirectoryTurnedReadOnlyMidRunLosesNoOutcome) {
         }
         for (int i = 0; i < before; ++i) checks.expect(read_file(name("a", i)) == "a" + std::to_string(i), "a kept");
         for (int i = 0; i < after; ++i) checks.expect(read_file(name("c", i)) == "c" + std::to_string(i), "c written");
-        checks.expect(leftover_temporaries(dir).empty(), "no temporary file left");
+        checks.expect(temporary_files(dir).empty(), "no temporary file left");
         checks.expect(at_writable > at_read_only, "tasks were submitted while read-only");
         print_figure("during", submitted);
         print_figure("during_written", written);

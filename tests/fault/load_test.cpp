@@ -100,7 +100,7 @@ TEST_F(Load, SixteenHostThreadsEveryTaskDelivered) {
     }
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(wrong, 0);
-    EXPECT_TRUE(leftover_temporaries(dir).empty());
+    EXPECT_TRUE(temporary_files(dir).empty());
     const double total = figure(run.output, "total_seconds");
     std::printf("%d tasks from %d host threads: %d missing, %d wrong, %.1f s (%.0f tasks/s)\n",
                 threads * per_thread, threads, missing, wrong, total, threads * per_thread / total);

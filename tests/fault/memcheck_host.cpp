@@ -7,9 +7,9 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
+#include "support/files.h"
 #include "support/utf16_text.h"
 #include "vantrel.h"
 
@@ -17,10 +17,7 @@ namespace {
 
 using vantrel::test::utf16;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using vantrel::test::read_file;
 
 }  // namespace
 

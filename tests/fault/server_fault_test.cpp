@@ -25,10 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 class ServerFaults : public ServerTest {};
 
 // Host threads submit at a steady pace while fault() runs on the host's main thread, and go on

@@ -14,6 +14,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "task/task.h"
+#include "vantrel.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/utf16.h"
+#include "vantrel.h"
 
 namespace {
 

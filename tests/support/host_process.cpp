@@ -121,11 +121,8 @@ HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds) {
         timeout_seconds);
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 bool file_exists(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "support/files.h"
 #include "support/host_side.h"
 #include "vantrel.h"
 
@@ -36,12 +37,14 @@ HostRun run_host(const std::function<int(const Exports&)>& scenario, int timeout
 // debug level, so the library's debug lines are captured too.
 HostRun run_linked(const std::function<int()>& scenario, int timeout_seconds = 120);
 
-std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
 // Polls predicate until it holds (true) or the limit passes (false). Callers fail the test on
 // false: a wait that ran out means the step it waited for never came.
 bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
+
+// Seconds from start until now, for figures and messages.
+double seconds_since(std::chrono::steady_clock::time_point start);
 
 // A fresh empty directory under the system's temporary folder.
 std::string make_temp_dir();

@@ -11,9 +11,10 @@
 namespace vantrel::test {
 namespace {
 
-std::string env_or_empty(const char* name) {
+// The environment's value of name where it is set and not empty, else fallback.
+std::string env_or(const char* name, const char* fallback = "") {
     const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
+    return value != nullptr && *value != '\0' ? value : fallback;
 }
 
 std::string trim(std::string text) {
@@ -28,23 +29,17 @@ std::string trim(std::string text) {
 
 // The build may compile in the folder and script: gtest_discover_tests cannot pass more than
 // one environment variable per test (its property list swallows the separator).
-std::string test_pg_dir() {
-    std::string dir = env_or_empty("VANTREL_TEST_PG_DIR");
-#ifdef VANTREL_TEST_PG_DIR_PATH
-    if (dir.empty()) dir = VANTREL_TEST_PG_DIR_PATH;
+#ifndef VANTREL_TEST_PG_DIR_PATH
+#define VANTREL_TEST_PG_DIR_PATH ""
 #endif
-    return dir;
-}
+std::string test_pg_dir() { return env_or("VANTREL_TEST_PG_DIR", VANTREL_TEST_PG_DIR_PATH); }
 
 namespace {
 
-std::string pg_script() {
-    std::string script = env_or_empty("VANTREL_PG_SCRIPT");
-#ifdef VANTREL_PG_SCRIPT_PATH
-    if (script.empty()) script = VANTREL_PG_SCRIPT_PATH;
+#ifndef VANTREL_PG_SCRIPT_PATH
+#define VANTREL_PG_SCRIPT_PATH ""
 #endif
-    return script;
-}
+std::string pg_script() { return env_or("VANTREL_PG_SCRIPT", VANTREL_PG_SCRIPT_PATH); }
 
 // `<pg-cluster.sh> <step> <test_pg_dir()>`, its standard output dropped.
 void cluster_step(const std::string& step) {
@@ -58,7 +53,7 @@ void cluster_step(const std::string& step) {
 }  // namespace
 
 std::string test_conninfo() {
-    std::string conninfo = trim(env_or_empty("VANTREL_TEST_CONNINFO"));
+    std::string conninfo = trim(env_or("VANTREL_TEST_CONNINFO"));
     if (!conninfo.empty()) return conninfo;
     const std::string dir = test_pg_dir();
     if (dir.empty()) return "";

@@ -173,8 +173,18 @@ struct ReplacementFile::State {
     Handle in_place;                         // Target::in_place: the target itself
     std::optional<TemporaryFile> temporary;  // otherwise
     std::vector<char> buffer;
+    bool held = false;  // in place into a pipe or device, which cannot take bytes back
 
     HANDLE output() const { return temporary ? temporary->handle() : in_place.get(); }
+
+    void restart() {
+        buffer.clear();
+        if (held) return;
+        if (!SetFilePointerEx(output(), LARGE_INTEGER{}, nullptr, FILE_BEGIN)) {
+            throw_windows_error("SetFilePointerEx", GetLastError());
+        }
+        if (!SetEndOfFile(output())) throw_windows_error("SetEndOfFile", GetLastError());
+    }
 
     void flush() {
         write_all(output(), buffer.data(), buffer.size(), "WriteFile");
@@ -257,6 +267,7 @@ ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_uni
     state->kind = look_at_target(state->target, state->in_place);
     if (state->kind == Target::in_place) {
         truncate_in_place(state->in_place.get());
+        state->held = GetFileType(state->in_place.get()) != FILE_TYPE_DISK;
     } else {
         state->temporary.emplace(state->target);
     }
@@ -265,13 +276,15 @@ ReplacementFile::ReplacementFile(const utf16_string& path) : state(std::make_uni
 ReplacementFile::~ReplacementFile() = default;
 
 void ReplacementFile::write(const char* data, std::size_t size) {
-    if (state->buffer.size() + size > buffer_capacity) state->flush();
-    if (size >= buffer_capacity) {
+    if (!state->held && state->buffer.size() + size > buffer_capacity) state->flush();
+    if (!state->held && size >= buffer_capacity) {
         write_all(state->output(), data, size, "WriteFile");
         return;
     }
     state->buffer.insert(state->buffer.end(), data, data + size);
 }
+
+void ReplacementFile::restart() { state->restart(); }
 
 void ReplacementFile::commit() {
     state->flush();
