@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "api/boundary.h"
-#include "api/get_thread_pool.h"
+#include "api/library_lifetime.h"
 #include "task/task.h"
 #include "vantrel.h"
 
