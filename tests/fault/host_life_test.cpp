@@ -370,8 +370,6 @@ const HostLifeCase host_life_cases[] = {
      }},
 };
 
-class HostLife : public ServerTest {};
-
 int failures_so_far() {
     const testing::TestResult* result = testing::UnitTest::GetInstance()->current_test_info()->result();
     int failed = 0;
@@ -379,13 +377,13 @@ int failures_so_far() {
     return failed;
 }
 
-TEST_F(HostLife, EveryWayAHostLivesEndsAsItShould) {
+void run_every_case(const std::string& session) {
     for (const HostLifeCase& k : host_life_cases) {
         // A case stops at its first failing run; the next case still runs.
         const int failed_before = failures_so_far();
         for (int attempt = 0; attempt < k.runs && failures_so_far() == failed_before; ++attempt) {
             SCOPED_TRACE(std::string(k.name) + ", run " + std::to_string(attempt + 1));
-            const Host host{make_temp_dir(), conninfo};
+            const Host host{make_temp_dir(), session};
             const HostRun run = run_host([&](const Exports& lib) { return k.host(lib, host); }, 60);
             [&] {
                 ASSERT_FALSE(run.timed_out) << run.output;
@@ -393,6 +391,33 @@ TEST_F(HostLife, EveryWayAHostLivesEndsAsItShould) {
                 k.check(run, host);
             }();
         }
+    }
+}
+
+// Whether the server takes SSL sessions (scripts/pg-cluster.sh sets up none; a server with
+// tests/windows/enable-ssl.sh applied does).
+bool offers_ssl(const std::string& conninfo) {
+    try {
+        return query_one(conninfo, "select ssl from pg_stat_ssl where pid = pg_backend_pid()") == "t";
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+class HostLife : public ServerTest {};
+
+// With SSL sessions too, where the server takes them.
+TEST_F(HostLife, EveryWayAHostLivesEndsAsItShould) {
+    std::vector<std::string> sessions{conninfo};
+    const std::string ssl = conninfo + " sslmode=require";
+    if (offers_ssl(ssl)) {
+        sessions.push_back(ssl);
+    } else {
+        std::printf("the test server takes no SSL sessions: the cases ran without them\n");
+    }
+    for (const std::string& session : sessions) {
+        SCOPED_TRACE(session);
+        run_every_case(session);
     }
 }
 
