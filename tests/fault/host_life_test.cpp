@@ -359,12 +359,14 @@ const HostLifeCase host_life_cases[] = {
      }},
     {"exit without a stop, address space full", sanitized_build() ? 0 : 1, exit_with_memory_short,
      [](const HostRun& run, const Host& host) {
+         host.end_statements("host_life_memory");  // should the cancel have failed
          const double took = seconds_to_exit(run);
          EXPECT_LT(took, exit_grace_seconds + exit_slack_seconds);
          EXPECT_EQ(read_file(host.path("memory")).rfind(cancelled, 0), 0u) << read_file(host.path("memory"));
      }},
     {"dlclose without a stop", 1, unload_with_statement_running,
      [](const HostRun&, const Host& host) {
+         host.end_statements("host_life_unload");  // should the cancel have failed
          EXPECT_EQ(read_file(host.path("unloaded")).rfind(cancelled, 0), 0u) << read_file(host.path("unloaded"));
          EXPECT_EQ(read_file(host.path("reloaded")), "TRUE");
      }},
