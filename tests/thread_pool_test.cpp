@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/get_thread_pool.h"
+#include "pool/worker_count.h"
 #include "support/host_process.h"
 
 namespace vantrel {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "api/boundary.h"
-#include "api/get_thread_pool.h"
+#include "api/library_lifetime.h"
 #include "vantrel.h"
 
 namespace vantrel {
@@ -35,7 +35,7 @@ void deinitialize(bool drain) {
     spdlog::debug("cVantrelDeinit(): REFERENCE_COUNTER is {}", current);
     if (current > 0) return;
     spdlog::info("cVantrelDeinit(): Shutting down thread pool");
-    stop_thread_pool(drain);
+    stop_library(drain);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "api/boundary.h"
-#include "api/get_thread_pool.h"
+#include "api/library_lifetime.h"
 #include "api/refusal_count.h"
 #include "task/task.h"
 #include "vantrel.h"

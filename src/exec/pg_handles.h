@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "exec/cancel_handle.h"
+
 namespace vantrel {
 
 struct SessionCloser {
@@ -18,8 +20,6 @@ struct ResultClearer {
 using SessionHandle = std::unique_ptr<PGconn, SessionCloser>;
 using ResultHandle = std::unique_ptr<PGresult, ResultClearer>;
 
-// Shared: a cancel request may be under way on another thread when the session goes.
-using CancelHandle = std::shared_ptr<PGcancel>;
 inline CancelHandle cancel_handle_of(PGconn* conn) { return CancelHandle(PQgetCancel(conn), PQfreeCancel); }
 
 }  // namespace vantrel

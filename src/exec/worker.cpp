@@ -58,7 +58,8 @@ void run_task(ThreadPool<Task>& pool, const Task& task, ConnectionMap& connectio
     // The outcome goes to the result file as it arrives; the writer holds none of it.
     ResultFileWriter writer(task.path);
     {
-        const WorkerWatch::Wait wait(watch, connection.cancel_handle());
+        // A worker the exit leaves here drops its staged file before it parks.
+        const WorkerWatch::Wait wait(watch, connection.cancel_handle(), [&writer] { writer.clear(); });
         connection.execute(task.query, task.sep, task.time, task.drop, writer.sink());
     }
     if (tracing) {

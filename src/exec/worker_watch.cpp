@@ -1,24 +1,38 @@
 #include "exec/worker_watch.h"
 
+#include <libpq-fe.h>
+
 #include <algorithm>
-#include <atomic>
-#include <memory>
 #include <thread>
 #include <utility>
 
 namespace vantrel {
 namespace {
 
-void cancel_each(const std::vector<CancelHandle>& statements) {
+void send_cancel(const CancelHandle& statement) noexcept {
+    char error[256];
+    PQcancel(statement.get(), error, sizeof error);  // a failed request changes nothing
+}
+
+// PQcancel waits for its server's answer, which a stalled server never gives: each request goes
+// from a thread of its own, so one such server holds no other's. Where no thread can be made
+// (memory short), the calling thread sends the request itself.
+std::vector<std::thread> send_cancels(const std::vector<CancelHandle>& statements) noexcept {
+    std::vector<std::thread> senders;
     for (const CancelHandle& statement : statements) {
-        char error[256];
-        PQcancel(statement.get(), error, sizeof error);  // a failed request changes nothing
+        try {
+            senders.emplace_back([statement] { send_cancel(statement); });
+        } catch (...) {
+            send_cancel(statement);
+        }
     }
+    return senders;
 }
 
 }  // namespace
 
-WorkerWatch::Wait::Wait(WorkerWatch& watch_, CancelHandle cancel_) : watch(watch_), cancel(std::move(cancel_)) {
+WorkerWatch::Wait::Wait(WorkerWatch& watch_, CancelHandle cancel_, std::function<void()> discard_)
+    : watch(watch_), cancel(std::move(cancel_)), discard(std::move(discard_)) {
     const std::lock_guard<std::mutex> lock(watch.mutex);
     ++watch.waiting;
     if (cancel) watch.statements.push_back(cancel);
@@ -33,7 +47,15 @@ WorkerWatch::Wait::~Wait() {
     }
     // Past this point the worker would log, write or take the next task, all of which the
     // exit may be destroying now.
-    if (watch.left) watch.changed.wait(lock, [] { return false; });
+    if (watch.left) {
+        lock.unlock();
+        try {
+            if (discard) discard();
+        } catch (...) {
+        }
+        lock.lock();
+        watch.changed.wait(lock, [] { return false; });
+    }
     --watch.waiting;
     watch.changed.notify_all();
 }
@@ -44,35 +66,53 @@ void WorkerWatch::worker_ended() {
     changed.notify_all();
 }
 
-std::vector<CancelHandle> WorkerWatch::running_statements() {
-    const std::lock_guard<std::mutex> lock(mutex);
-    return statements;
+std::vector<CancelHandle> WorkerWatch::running_statements() noexcept {
+    try {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return statements;
+    } catch (...) {
+        return {};  // memory short: no cancels, and the wait stays what it is
+    }
 }
 
-void WorkerWatch::cancel_running() { cancel_each(running_statements()); }
+bool WorkerWatch::wait_or_leave(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (changed.wait_for(lock, limit, [this] { return live == 0; })) return true;
+    left = true;
+    // A worker between two waits reaches its next one, or its end, at once.
+    changed.wait_for(lock, limit, [this] { return waiting == live; });
+    return false;
+}
 
-bool WorkerWatch::cancel_and_wait(std::chrono::milliseconds limit) {
-    // PQcancel waits for the server's answer, which a stalled server never gives: it runs on a
-    // thread of its own, which owns the handles it uses.
-    auto sent = std::make_shared<std::atomic<bool>>(false);
-    std::thread canceller([statements = running_statements(), sent] {
-        cancel_each(statements);
-        *sent = true;
-    });
+void WorkerWatch::wait_for_all() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return live == 0; });
+}
+
+bool WorkerWatch::cancel_and_wait(std::optional<std::chrono::milliseconds> limit) noexcept {
+    std::vector<std::thread> senders = send_cancels(running_statements());
     bool ended = false;
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ended = changed.wait_for(lock, limit, [this] { return live == 0; });
-        if (!ended) {
-            left = true;
-            // A worker between two waits reaches its next one, or its end, at once.
-            changed.wait_for(lock, limit, [this] { return waiting == live; });
+    try {
+        if (limit) {
+            ended = wait_or_leave(*limit);
+        } else {
+            wait_for_all();
+            ended = true;
         }
+    } catch (...) {
     }
-    if (*sent) {
-        canceller.join();
-    } else {
-        canceller.detach();  // holds only its own handles; the exit ends it
+    for (std::thread& sender : senders) {
+        // At the exit, a request whose server never answers is left to the exit; its thread
+        // holds only its own handle.
+        if (limit) {
+            sender.detach();
+        } else {
+            try {
+                sender.join();
+            } catch (...) {
+                sender.detach();
+            }
+        }
     }
     return ended;
 }

@@ -1,15 +1,19 @@
 #pragma once
-// What the workers are waiting on, for an end of the library that cannot wait for them: the
-// process's exit without a stop. It asks the servers to cancel the running statements and
-// gives the workers a bounded time to end; a worker still waiting after that is left where it
-// is, and parks for good once its wait returns, so it never touches what the exit destroys.
+// What the workers are waiting on, for an end of the library that comes without a stop: the
+// process's exit, or the library's unload. It asks the servers to cancel the running
+// statements, all at once, and waits for the workers to end. The unload waits for as long as
+// that takes; the exit waits a bounded time and then leaves the workers still waiting where
+// they are: each one parks for good when its wait returns, so it never touches what the exit
+// goes on to destroy, nor takes new work.
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
-#include "exec/pg_handles.h"
+#include "exec/cancel_handle.h"
 
 namespace vantrel {
 
@@ -21,11 +25,12 @@ public:
     WorkerWatch& operator=(const WorkerWatch&) = delete;
 
     // A stretch of a worker that may wait on a server or on a file. With a cancel handle, the
-    // statement running meanwhile can be cancelled. Ending it after the workers were left
-    // never returns.
+    // statement running meanwhile can be cancelled. If the workers were left meanwhile, its end
+    // runs discard (what the worker would otherwise leave behind, such as a staged result
+    // file) and then never returns.
     class Wait {
     public:
-        explicit Wait(WorkerWatch& watch, CancelHandle cancel = {});
+        explicit Wait(WorkerWatch& watch, CancelHandle cancel = {}, std::function<void()> discard = {});
         ~Wait();
         Wait(const Wait&) = delete;
         Wait& operator=(const Wait&) = delete;
@@ -33,21 +38,22 @@ public:
     private:
         WorkerWatch& watch;
         const CancelHandle cancel;
+        const std::function<void()> discard;
     };
 
     // The worker's last step: it touches nothing of the library's after this.
     void worker_ended();
 
-    // Cancels every running statement, waiting as long as each server takes to answer.
-    void cancel_running();
-
-    // Cancels every running statement without waiting for the answers, then gives the
-    // workers up to limit to end. False: some did not, and the caller must leave everything
-    // they may touch in place; they wait only inside a Wait, and park when it ends.
-    bool cancel_and_wait(std::chrono::milliseconds limit);
+    // Cancels every running statement and waits until every worker has ended. Without a limit
+    // it waits for as long as that takes. With one, the workers still running after it are
+    // left (see Wait); the caller must then keep in place everything they may touch. True:
+    // every worker ended. Never throws.
+    bool cancel_and_wait(std::optional<std::chrono::milliseconds> limit) noexcept;
 
 private:
-    std::vector<CancelHandle> running_statements();
+    std::vector<CancelHandle> running_statements() noexcept;
+    bool wait_or_leave(std::chrono::milliseconds limit);
+    void wait_for_all();
 
     std::mutex mutex;
     std::condition_variable changed;

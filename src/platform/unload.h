@@ -1,25 +1,18 @@
 #pragma once
-// What the end of the loaded library may do with the worker threads it started.
+// What keeps the library's code mapped while its workers may run.
 
 #include <atomic>
 
 namespace vantrel {
 
-// False on Windows: the unload runs under the loader lock, which every ending thread needs for
-// its own detach notice, so waiting for a thread there never returns, and no request may go
-// out to the network. At process exit the other threads are gone already. True on Linux,
-// where the unload runs under no lock the ending threads take.
 #if defined(_WIN32)
-bool unload_may_join_threads();
-#else
-inline bool unload_may_join_threads() { return true; }
-#endif
-
-// A counted reference to the library's own module, taken before the first worker starts and
-// given back by the stop once it has joined the last one. In between, the host's unload
-// (FreeLibrary, dlclose) cannot unmap code that a worker runs, so the only end of the library
-// without a stop is the process's exit. After the stop, the host's unload unloads the library
-// and a later load starts it afresh.
+// The unload runs under the loader lock, which every ending thread needs for its own detach
+// notice, so the library can neither wait for its threads there nor use the network; at the
+// process's exit the other threads are gone already. So a counted reference to the library's
+// own module is taken before the first worker starts and given back by the stop once it has
+// joined the last one. In between, a FreeLibrary without the stop cannot unmap code a worker
+// runs: the library stays loaded until the process exits. After the stop, the host's
+// FreeLibrary unloads it, and a later load starts it afresh.
 class LibraryReference {
 public:
     // Failure to take it leaves the library as unloadable as without it, which is no reason
@@ -35,13 +28,18 @@ public:
     // can run the library's code any more: the caller's own reference then keeps it mapped
     // until the call returns.
     void release() noexcept;
-    bool released() const noexcept;
-    // Taken and not given back: an end of the library now is the process's exit.
-    bool held() const noexcept;
 
 private:
     void* const handle;
     std::atomic<bool> given_back{false};  // stops may overlap
 };
+#else
+// Linux needs none: dlclose runs under no lock an ending thread takes, so the library's own
+// unload stops its workers and waits for them (api/library_lifetime.cpp) before its code goes.
+class LibraryReference {
+public:
+    void release() noexcept {}
+};
+#endif
 
 }  // namespace vantrel

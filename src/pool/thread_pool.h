@@ -117,15 +117,6 @@ public:
         stop_all_workers();
     }
 
-    // Lets every thread go without waiting for it, for an end of the process that cannot
-    // wait: the pool must then outlive them, which only the process's end ensures.
-    void release_threads() {
-        std::lock_guard<std::mutex> lock(join_mutex);
-        for (std::thread& thread : threads) {
-            if (thread.joinable()) thread.detach();
-        }
-    }
-
 private:
     struct Waiting {
         Item item;

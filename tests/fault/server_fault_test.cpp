@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -359,52 +358,6 @@ TEST_F(ServerFaults, SilentNetworkEndsTheTaskWithinTheKeepaliveTime) {
         const double took = figure(run.output, std::string("silent_") + name + "_seconds");
         EXPECT_LT(took, 3.0 + 5.0) << name;
         std::printf("silent network, %s: task ended %.2f s after the link went down\n", name, took);
-    }
-}
-
-// The server's main process, which takes the cancel requests.
-pid_t postmaster_pid(const std::string& conninfo) {
-    std::ifstream pid_file(query_one(conninfo, "show data_directory") + "/postmaster.pid");
-    pid_t pid = 0;
-    pid_file >> pid;
-    return pid;
-}
-
-double monotonic_seconds() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
-
-// A host that returns from main while a statement of its runs, without a stop: the exit asks
-// the server to cancel the statement instead of waiting for it, and a server that takes no
-// cancel request (its main process stopped) cannot hold the exit either.
-TEST_F(ServerFaults, ExitWithoutAStopCancelsTheRunningStatement) {
-    const struct {
-        const char* name;
-        bool answers_cancel;
-    } cases[] = {{"answering", true}, {"stalled", false}};
-    const pid_t postmaster = postmaster_pid(conninfo);
-    ASSERT_GT(postmaster, 0);
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.name);
-        const std::string tag = std::string("exit_probe_") + k.name;
-        const std::u16string c = utf16(conninfo + " application_name=" + tag);
-        const std::string running = "select count(*) from pg_stat_activity where application_name = '" + tag +
-                                    "' and state = 'active'";
-        const HostRun run = run_host([&](const Exports& lib) {
-            lib.exec(c.c_str(), u"select pg_sleep(600)", 0, utf16(path(tag)).c_str());
-            if (!wait_until([&] { return query_one(conninfo, running) == "1"; }, 30s)) return 4;
-            if (!k.answers_cancel) kill(postmaster, SIGSTOP);
-            print_figure("returned_at", monotonic_seconds());
-            return 0;  // no stop: the exit ends the library
-        }, 60);
-        const double exit_seconds = monotonic_seconds() - figure(run.output, "returned_at");
-        if (!k.answers_cancel) kill(postmaster, SIGCONT);
-        ASSERT_FALSE(run.timed_out) << "the exit waited for the statement";
-        ASSERT_EQ(run.exit_code, 0) << run.output;
-        std::printf("exit without a stop, server %s: %.2f s from main's return\n", k.name, exit_seconds);
-        EXPECT_TRUE(wait_until([&] { return query_one(conninfo, running) == "0"; }, 30s))
-            << "the statement still runs on the server\n" << run.output;
-        if (k.answers_cancel) {
-            EXPECT_EQ(read_file(path(tag)).rfind("ERROR:  canceling statement due to user request", 0), 0u);
-        }
     }
 }
 

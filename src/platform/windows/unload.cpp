@@ -18,17 +18,11 @@ HMODULE this_module_counted() noexcept {
 
 }  // namespace
 
-bool unload_may_join_threads() { return false; }
-
 LibraryReference::LibraryReference() noexcept : handle(this_module_counted()) {}
 
 void LibraryReference::release() noexcept {
     if (given_back.exchange(true) || handle == nullptr) return;
     FreeLibrary(static_cast<HMODULE>(handle));
 }
-
-bool LibraryReference::released() const noexcept { return given_back; }
-
-bool LibraryReference::held() const noexcept { return handle != nullptr && !given_back; }
 
 }  // namespace vantrel
