@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fault/fault_support.h"
+#include "support/files.h"
 #include "support/host_process.h"
 #include "support/pg_server.h"
 #include "support/server_test.h"
@@ -354,7 +355,7 @@ const HostLifeCase host_life_cases[] = {
          EXPECT_LT(took, exit_grace_seconds + exit_slack_seconds);
          EXPECT_EQ(read_file(host.path("direct")).rfind(cancelled, 0), 0u) << read_file(host.path("direct"));
          EXPECT_FALSE(file_exists(host.path("stuck")));
-         EXPECT_TRUE(leftover_temporaries(host.dir).empty());
+         EXPECT_TRUE(temporary_files(host.dir).empty());
          std::printf("exit with one cancel unanswered: %.2f s from main's return\n", took);
      }},
     {"exit without a stop, address space full", sanitized_build() ? 0 : 1, exit_with_memory_short,
