@@ -17,6 +17,12 @@
 #   bulk         one select of 1,000,000 rows x 4 columns into its result file, against
 #                psql -At -F';' -o and psql's \copy, wall time and peak resident memory
 #   scaling      small tasks over 1, 2, 4, 8 connection strings; server sessions open
+#   Windows      vantrel.dll (x64, and x86 where this kernel runs 32-bit programs) under Wine:
+#                small tasks against a direct client of the same libpq.dll (as many threads as
+#                workers, one session each, the same two statements, a temporary file then
+#                MoveFileExW; library, client, client, library in every round), and one host
+#                thread's submission against a bare mutex + deque push
+#                (VANTREL_BENCH_WINDOWS=0 leaves them out)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,6 +46,9 @@ disk_base=${VANTREL_BENCH_DISK_DIR:-$build}
 disk=$(mktemp -d "$disk_base/bench-disk.XXXXXX")
 pg=$work/pg
 cleanup() {
+  for arch in x64 x86; do
+    "$root/cmake/wine-prefix.sh" stop "$root/build-bench-windows-$arch/wine" >/dev/null 2>&1 || true
+  done
   "$root/scripts/pg-cluster.sh" stop "$pg" >/dev/null 2>&1 || true
   rm -rf "$shm" "$disk" "$work"
 }
@@ -78,14 +87,15 @@ run_bench() {
 
 fresh_dir() { mktemp -d "$1/run.XXXXXX"; }
 
-# Library and minimal client in the order library, client, client, library, so a load that
+# Library and reference in the order library, reference, reference, library, so a load that
 # drifts during the round weighs on both alike; each figure is the mean of its two runs.
-e2e_pair() {
-  local lib=$1 cli=$2 round=$3 base=$4 tasks=$5 k=$6 d order=(lib-tput client-tput client-tput lib-tput)
-  local i=0
-  for mode in "${order[@]}"; do
+# RUNNER MODE DIR ARGS... runs one side (MODE lib-tput or client-tput) into the fresh folder DIR.
+interleaved_pair() {
+  local lib=$1 cli=$2 round=$3 base=$4 runner=$5 d i=0
+  shift 5
+  for mode in lib-tput client-tput client-tput lib-tput; do
     d=$(fresh_dir "$base")
-    run_bench "pair$i" "$round" "$bin/vantrel_bench_e2e" "$mode" "$conninfo" "$d" "$tasks" "$k"
+    run_bench "pair$i" "$round" "$runner" "$mode" "$d" "$@"
     rm -rf "$d"
     i=$((i + 1))
   done
@@ -95,6 +105,51 @@ e2e_pair() {
     "$results" >>"$results"
   sed -i '/^pair[0-9]_/d' "$results"
 }
+
+linux_side() { "$bin/vantrel_bench_e2e" "$1" "$conninfo" "$2" "$3" "$4"; }
+# LIB CLI ROUND BASE TASKS K
+e2e_pair() { interleaved_pair "$1" "$2" "$3" "$4" linux_side "$5" "$6"; }
+
+# ---- the Windows DLLs, cross-built like the tests and run under Wine
+windows_arches=()
+x86_unmeasured=
+if [ "${VANTREL_BENCH_WINDOWS:-1}" = 1 ]; then
+  windows_arches=(x64)
+  if "$root/scripts/runs-32bit.sh"; then
+    windows_arches+=(x86)
+  else
+    x86_unmeasured="not measured: this kernel cannot execute 32-bit programs"
+  fi
+fi
+windows_dir() { echo "$root/build-bench-windows-$1"; }
+wine_run() {  # ARCH PROGRAM ARGS...
+  local arch=$1 loader=/usr/lib/wine/wine64
+  shift
+  [ "$arch" = x86 ] && loader=/usr/lib/wine/wine
+  env WINEPREFIX="$(windows_dir "$arch")/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    "$loader" "$@" </dev/null
+}
+# Wine sees the host's / as Z:.
+windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }
+windows_side() {  # MODE DIR ARCH TASKS
+  wine_run "$3" "$(windows_dir "$3")/bin/vantrel_bench_windows.exe" "$1" "$conninfo" "$(windows_path "$2")" "$4"
+}
+for arch in "${windows_arches[@]}"; do
+  packages=(g++-mingw-w64-x86-64-posix wine64)
+  toolchain=mingw-w64.cmake
+  if [ "$arch" = x86 ]; then
+    packages=(g++-mingw-w64-i686-posix wine32:i386)
+    toolchain=mingw-w64-i686.cmake
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  fi
+  "$root/scripts/ensure-packages.sh" make perl bzip2 mingw-w64-tools wine "${packages[@]}"
+  echo "== building vantrel.dll $arch and its bench into $(windows_dir "$arch")" >&2
+  cmake -S "$root" -B "$(windows_dir "$arch")" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_BENCH=ON -DVANTREL_BUILD_TESTS=OFF \
+    -DVANTREL_WINEPREFIX="$(windows_dir "$arch")/wine" >/dev/null
+  cmake --build "$(windows_dir "$arch")" -j 2 --target vantrel_bench_windows >/dev/null
+  "$root/cmake/wine-prefix.sh" start "$(windows_dir "$arch")/wine"
+done
 
 # Wall time (s) and peak resident memory (kB) of a command writing one file.
 run_measured() {
@@ -141,6 +196,7 @@ small_tasks=20000
 disk_tasks=4000      # a few seconds per run on a slow shared disk
 scaling_tasks=10000
 latency_tasks=5000
+windows_tasks=2000   # a few seconds per run under Wine
 bulk_sql="select i, md5(i::text), timestamp '2024-01-01 00:00:00' + i * interval '1 second', (i % 1000) * 7 from generate_series(1, 1000000) as i"
 
 for round in $(seq 1 "$rounds"); do
@@ -174,6 +230,15 @@ for round in $(seq 1 "$rounds"); do
   # 4. scaling over connection strings
   for k in 1 2 4 8; do
     e2e_pair "libk$k" "clik$k" "$round" "$shm" "$scaling_tasks" "$k"
+  done
+
+  # 5. the DLLs under Wine
+  for arch in "${windows_arches[@]}"; do
+    interleaved_pair "win${arch}_lib" "win${arch}_cli" "$round" "$shm" windows_side "$arch" "$windows_tasks"
+    d=$(fresh_dir "$shm")
+    run_bench "win${arch}" "$round" wine_run "$arch" "$(windows_dir "$arch")/bin/vantrel_bench_windows.exe" \
+      submit "$conninfo" "$(windows_path "$d")" 40 50
+    rm -rf "$d"
   done
 done
 for k in 1 2 4 8; do
@@ -265,6 +330,26 @@ for k in 1 2 4 8; do
   row "Small tasks, $k connection string(s) (tasks/s); ref: minimal client, same strings" \
     "$(fmt "$(med "libk${k}_tasks_per_s")" 0)" "$(fmt "$(med "clik${k}_tasks_per_s")" 0)" \
     "$(fmt "$(ratio "libk${k}_tasks_per_s" "clik${k}_tasks_per_s")" 2)" "server sessions: $(fmt "$(med "sessk${k}_sessions")" 0) (workers x strings = $((workers * k)))"
+done
+
+for arch in x64 x86; do
+  if [ "$arch" = x86 ] && [ -n "$x86_unmeasured" ]; then
+    row "Small tasks through vantrel.dll x86 under Wine (tasks/s); ref: direct client of the same libpq.dll" \
+      "" "" "" "$x86_unmeasured"
+    continue
+  fi
+  printf "%s\n" "${windows_arches[@]}" | grep -qx "$arch" || continue
+  r=$(ratio "win${arch}_lib_tasks_per_s" "win${arch}_cli_tasks_per_s")
+  row "Small tasks through vantrel.dll $arch under Wine on $fs_shm (tasks/s); ref: direct client of the same libpq.dll, $workers threads" \
+    "$(fmt "$(med "win${arch}_lib_tasks_per_s")" 0)" "$(fmt "$(med "win${arch}_cli_tasks_per_s")" 0)" "$(fmt "$r" 2)" \
+    ">= 0.95: $(verdict "$r" ">=" 0.95)"
+  for q in p50 p99; do
+    limit=2; [ "$q" = p99 ] && limit=5
+    r=$(ratio "win${arch}_submit_lib_${q}_ns" "win${arch}_submit_plain_${q}_ns")
+    row "Submission through vantrel.dll $arch under Wine, 1 host thread, $q (ns); ref: mutex+deque push" \
+      "$(fmt "$(med "win${arch}_submit_lib_${q}_ns")" 0)" "$(fmt "$(med "win${arch}_submit_plain_${q}_ns")" 0)" \
+      "$(fmt "$r" 2)" "<= $limit: $(verdict "$r" "<=" $limit)"
+  done
 done
 
 # A row of n/a is a measurement that did not happen: the run fails rather than look complete.

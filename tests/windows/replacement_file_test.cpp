@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "platform/windows/windows_error.h"
 #include "support/win_host.h"
@@ -142,9 +144,22 @@ struct PathCase {
     const wchar_t* leaf;    // the name written, in the row's folder
     void (*set_up)(const std::wstring& folder);
     DWORD held_share = not_held;  // share mode of a read handle another holder keeps on out.txt
+    bool held_locks_start = false;  // the holder also locks the file's first byte
+    // When set, the row's folder lies in a folder named so that the library side's path is
+    // this long.
+    std::size_t path_length = 0;
+    // The write runs in a child process that exits before the commit, as the exit of a host
+    // that never stopped the library ends a worker.
+    bool exits_before_commit = false;
+    const char* refused_with = "CreateFileW: ";  // how the library's failure begins
 };
 
 void old_file(const std::wstring& folder) { write_file(folder + L"out.txt", pattern(300)); }
+
+void old_file_with(const std::wstring& folder, DWORD attributes) {
+    old_file(folder);
+    ASSERT_TRUE(SetFileAttributesW((folder + L"out.txt").c_str(), attributes));
+}
 
 // A security descriptor that lets everyone do anything to the file but write it.
 void deny_write(const std::wstring& folder) {
@@ -183,21 +198,51 @@ const PathCase path_cases[] = {
     {"HeldShareReadWrite", true, true, L"out.txt", old_file, FILE_SHARE_READ | FILE_SHARE_WRITE},
     {"HeldShareRead", false, true, L"out.txt", old_file, FILE_SHARE_READ},
     {"HeldShareNothing", false, true, L"out.txt", old_file, 0},
+    // The plain open (CREATE_ALWAYS) refuses an existing hidden or system file. Wine's does
+    // not, and keeps the attribute on the file it writes.
+    {"Hidden", false, false, L"out.txt", [](const std::wstring& folder) { old_file_with(folder, FILE_ATTRIBUTE_HIDDEN); }},
+    {"System", false, false, L"out.txt", [](const std::wstring& folder) { old_file_with(folder, FILE_ATTRIBUTE_SYSTEM); }},
+    {"HiddenHardLink", false, false, L"out.txt",
+     [](const std::wstring& folder) {
+         old_file_with(folder, FILE_ATTRIBUTE_HIDDEN);
+         ASSERT_TRUE(CreateHardLinkW((folder + L"other.txt").c_str(), (folder + L"out.txt").c_str(), nullptr));
+     }},
+    // A path just under MAX_PATH, whose temporary file's name beside it would pass it. Wine
+    // has no MAX_PATH limit: there both always write.
+    {"NewNearMaxPath", true, true, L"out.txt", [](const std::wstring&) {}, not_held, false, MAX_PATH - 10},
+    {"ExistingNearMaxPath", true, true, L"out.txt", old_file, not_held, false, MAX_PATH - 10},
+    // Written in place (the holder refuses the replacement), where a write fails at the first
+    // byte: the plain open has truncated the file by then, and so must the library. Wine does
+    // not apply byte-range locks to writes: there both write.
+    {"HeldLockedWrittenInPlace", false, false, L"out.txt", old_file, FILE_SHARE_READ | FILE_SHARE_WRITE, true,
+     0, false, "ReplaceFileW refused ("},
+    // Ended by the exit before the outcome was complete: what stood at the path stays, and no
+    // temporary file is left in the host's folder. The plain twin is not run: its open has
+    // truncated the file long before, which is what the library is there to avoid.
+    {"NewExitBeforeCommit", true, true, L"out.txt", [](const std::wstring&) {}, not_held, false, 0, true},
+    {"ExistingExitBeforeCommit", true, true, L"out.txt", old_file, not_held, false, 0, true},
 };
 
 using Holder = std::unique_ptr<void, decltype(&CloseHandle)>;
 
 Holder hold(const PathCase& c, const std::wstring& folder) {
     if (c.held_share == not_held) return Holder(nullptr, &CloseHandle);
-    return Holder(CreateFileW((folder + L"out.txt").c_str(), GENERIC_READ, c.held_share, nullptr,
+    Holder holder(CreateFileW((folder + L"out.txt").c_str(), GENERIC_READ, c.held_share, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
                   &CloseHandle);
+    OVERLAPPED first_byte{};
+    if (c.held_locks_start && holder.get() != INVALID_HANDLE_VALUE &&
+        !LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first_byte)) {
+        ADD_FAILURE() << "LockFileEx: " << windows_error_text(GetLastError());
+    }
+    return holder;
 }
 
 // Every name in a folder with its attributes that a host sees and its content, and the
 // content reached through the row's own name.
 std::map<std::wstring, std::string> snapshot(const std::wstring& folder, const wchar_t* leaf) {
-    constexpr DWORD seen = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY;
+    constexpr DWORD seen = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_DIRECTORY;
     std::map<std::wstring, std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder))) {
         const std::wstring at = entry.path().wstring();
@@ -210,18 +255,72 @@ std::map<std::wstring, std::string> snapshot(const std::wstring& folder, const w
     return found;
 }
 
-class PathTable : public ReplacementFileTest, public testing::WithParamInterface<PathCase> {};
+// The folder a row's files are in on one side: the side itself, or a folder in it whose name
+// makes the path written the row's length.
+std::wstring row_folder(const PathCase& c, const std::wstring& side) {
+    if (c.path_length == 0) return side;
+    const std::size_t used = side.size() + 1 + std::wcslen(c.leaf);
+    if (used >= c.path_length) throw std::runtime_error("the test's folder is too long for the row");
+    const std::wstring folder = side + std::wstring(c.path_length - used, L'p') + L"\\";
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) throw std::runtime_error("cannot create the row's folder");
+    return folder;
+}
+
+// The outcome written on a thread of its own, and the process ended by its exit while that
+// thread still holds the file uncommitted.
+VANTREL_SCENARIO(exit_before_commit) {
+    const HANDLE written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread([path = args.at(0), written] {
+        ReplacementFile file(path);
+        file.write("TRUE", 4);
+        SetEvent(written);
+        Sleep(INFINITE);
+    }).detach();
+    return WaitForSingleObject(written, INFINITE) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+class PathTable : public ReplacementFileTest, public testing::WithParamInterface<PathCase> {
+protected:
+    // What the library makes of the row's path: empty, or the error it failed with.
+    static std::string library_writes(const std::wstring& path) {
+        try {
+            ReplacementFile file(path);
+            file.write("TRUE", 4);
+            file.commit();
+        } catch (const std::system_error& error) {
+            return error.what();
+        }
+        return std::string();
+    }
+
+    // Whether a plain _wfopen(path, L"w") and write succeed.
+    static bool plain_writes(const std::wstring& path) {
+        FILE* plain = _wfopen(path.c_str(), L"w");
+        if (plain == nullptr) return false;
+        const bool written = std::fputs("TRUE", plain) >= 0;
+        return std::fclose(plain) == 0 && written;
+    }
+};
 
 INSTANTIATE_TEST_SUITE_P(Rows, PathTable, testing::ValuesIn(path_cases),
                          [](const testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 TEST_P(PathTable, LibraryWritesExactlyWhereAPlainOpenWould) {
     const PathCase& c = GetParam();
-    const std::wstring library_side = path(L"library\\");
-    const std::wstring plain_side = path(L"plain\\");
-    for (const std::wstring& side : {library_side, plain_side}) {
-        ASSERT_TRUE(CreateDirectoryW(side.c_str(), nullptr));
-        c.set_up(side);
+    std::wstring library_side = path(L"library\\");
+    std::wstring plain_side = path(L"plain\\");
+    for (std::wstring* side : {&library_side, &plain_side}) {
+        ASSERT_TRUE(CreateDirectoryW(side->c_str(), nullptr));
+        *side = row_folder(c, *side);
+        c.set_up(*side);
+    }
+    if (c.exits_before_commit) {
+        const auto before = snapshot(library_side, c.leaf);
+        const HostRun run = run_scenario("exit_before_commit", {library_side + c.leaf});
+        EXPECT_EQ(run.exit_code, 0u) << run.output;
+        EXPECT_EQ(snapshot(library_side, c.leaf), before);
+        EXPECT_TRUE(names_starting_with(library_side, L".vantrel-").empty());
+        return;
     }
     std::string failure;
     bool plain_wrote = false;
@@ -230,25 +329,16 @@ TEST_P(PathTable, LibraryWritesExactlyWhereAPlainOpenWould) {
         const Holder plain_holder = hold(c, plain_side);
         ASSERT_NE(library_holder.get(), INVALID_HANDLE_VALUE);
         ASSERT_NE(plain_holder.get(), INVALID_HANDLE_VALUE);
-        try {
-            ReplacementFile file(library_side + c.leaf);
-            file.write("TRUE", 4);
-            file.commit();
-        } catch (const std::system_error& error) {
-            failure = error.what();
-        }
-        if (FILE* plain = _wfopen((plain_side + c.leaf).c_str(), L"w")) {
-            plain_wrote = std::fputs("TRUE", plain) >= 0;
-            plain_wrote = std::fclose(plain) == 0 && plain_wrote;
-        }
+        failure = library_writes(library_side + c.leaf);
+        plain_wrote = plain_writes(plain_side + c.leaf);
     }
     if (c.modelled_by_wine || !running_under_wine()) {
         EXPECT_EQ(plain_wrote, c.plain_writes);
     }
     EXPECT_EQ(failure.empty(), plain_wrote) << failure;
-    // Refused by the open itself, with the system's words.
+    // Refused where the plain open or write fails, with the system's words.
     if (!plain_wrote) {
-        EXPECT_EQ(failure.rfind("CreateFileW: ", 0), 0u) << failure;
+        EXPECT_EQ(failure.rfind(c.refused_with, 0), 0u) << failure;
     }
     EXPECT_EQ(snapshot(library_side, c.leaf), snapshot(plain_side, c.leaf));
     EXPECT_TRUE(names_starting_with(library_side, L".vantrel-").empty());
