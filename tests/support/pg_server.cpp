@@ -1,8 +1,6 @@
 #include "support/pg_server.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/host_process.h"
@@ -24,20 +22,6 @@ std::string trim(std::string text) {
     return text.substr(start);
 }
 
-}  // namespace
-
-// The build may compile in the folder and script: gtest_discover_tests cannot pass more than
-// one environment variable per test (its property list swallows the separator).
-std::string test_pg_dir() {
-    std::string dir = env_or_empty("VANTREL_TEST_PG_DIR");
-#ifdef VANTREL_TEST_PG_DIR_PATH
-    if (dir.empty()) dir = VANTREL_TEST_PG_DIR_PATH;
-#endif
-    return dir;
-}
-
-namespace {
-
 std::string pg_script() {
     std::string script = env_or_empty("VANTREL_PG_SCRIPT");
 #ifdef VANTREL_PG_SCRIPT_PATH
@@ -56,18 +40,6 @@ void cluster_step(const std::string& step) {
 }
 
 }  // namespace
-
-std::string test_conninfo() {
-    std::string conninfo = trim(env_or_empty("VANTREL_TEST_CONNINFO"));
-    if (!conninfo.empty()) return conninfo;
-    const std::string dir = test_pg_dir();
-    if (dir.empty()) return "";
-    std::ifstream file(dir + "/conninfo");
-    if (!file) return "";
-    std::ostringstream content;
-    content << file.rdbuf();
-    return trim(content.str());
-}
 
 void restart_test_server() { cluster_step("restart"); }
 
