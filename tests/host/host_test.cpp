@@ -9,7 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -89,9 +92,9 @@ std::vector<HostOutcomeCase> host_outcome_cases() {
 
 const std::string unwritable = "missing-dir/x.txt";
 
-Text native_path(const Text& folder, const std::string& name) {
-    Text path = folder + text(name);
-    for (std::size_t i = folder.size(); i < path.size(); ++i) {
+Text native_path(const Text& run_dir, const std::string& name) {
+    Text path = run_dir + text(name);
+    for (std::size_t i = run_dir.size(); i < path.size(); ++i) {
         if (path[i] == T('/')) path[i] = separator[0];
     }
     return path;
@@ -139,7 +142,7 @@ TEST_F(Outcomes, EveryFormReachesItsFileByteForByte) {
               1)
         << run.output;
     // No temporary file survives, the failed write's included.
-    EXPECT_TRUE(names_starting_with(folder, T(".vantrel-")).empty());
+    EXPECT_TRUE(names_starting_with(host_dir, T(".vantrel-")).empty());
     EXPECT_TRUE(names_starting_with(file(exotic_dir), T(".vantrel-")).empty());
 }
 
@@ -158,7 +161,7 @@ VANTREL_SCENARIO(debug_excerpts) {
 
 TEST_F(Outcomes, WorkerDebugLinesShowTheTaskAndAnExcerptOfItsOutcome) {
     const std::string secret = "Pw4Excerpt";
-    const HostRun run = run_scenario("debug_excerpts", {folder, text(conninfo + " password=" + secret)});
+    const HostRun run = run_scenario("debug_excerpts", {host_dir, text(conninfo + " password=" + secret)});
     ASSERT_FALSE(run.timed_out) << run.output;
     ASSERT_EQ(run.exit_code, 0) << run.output;
     const std::string finished = "worker_function(): Query execution finished. Result:\n'''";
@@ -172,6 +175,165 @@ TEST_F(Outcomes, WorkerDebugLinesShowTheTaskAndAnExcerptOfItsOutcome) {
     EXPECT_EQ(count_lines_with(run.output, "[error] worker_function(): Can`t write results to file"), 1);
     EXPECT_EQ(content("after-failure"), "2");
     EXPECT_EQ(run.output.find(secret), std::string::npos) << "password leaked to the log";
+}
+
+// ---- Submission: how host arguments become a queued task ---------------------------------
+
+const vantrel_char* const unreachable = T("host=/nonexistent-socket-dir");
+
+// A value as the task's debug line shows it: every double quote and backslash escaped.
+std::string described(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+VANTREL_SCENARIO(arguments_in_order) {
+    const Exports lib = load_library(Build::debug);
+    const Text path = args.at(0) + T("out.txt");
+    const bool queried = lib.query(unreachable, T(","), T("select 1"), 30, path.c_str());
+    const bool executed = lib.exec(unreachable, T("delete from t"), -5, path.c_str());
+    lib.deinit(true);
+    return queried && executed ? 0 : 3;
+}
+
+using Submission = ServerTest;
+
+// The worker's line shows the task as it left the queue: moved through it, every member arrives.
+TEST_F(Submission, ArgumentsBecomeTheTaskInTheirOrderAndReachTheWorkerWhole) {
+    const HostRun run = run_scenario("arguments_in_order", args());
+    ASSERT_FALSE(run.timed_out) << run.output;
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const std::string out = described(utf8(file("out.txt")));
+    const std::string query_task =
+        "{\"query\":\"select 1\", \"path\":\"" + out + "\", \"sep\":\",\", \"time\":\"30\", \"drop\":\"False\"}";
+    const std::string exec_task =
+        "{\"query\":\"delete from t\", \"path\":\"" + out + "\", \"sep\":\"\", \"time\":\"-5\", \"drop\":\"True\"}";
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrel(): Enqueue task " + query_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrelExec(): Enqueue task " + exec_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] worker_function(): Dequeue task " + query_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] worker_function(): Dequeue task " + exec_task), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrel(): Queue length is "), 1);
+    EXPECT_EQ(count_lines_with(run.output, "[debug] cVantrelExec(): Queue length is "), 1);
+    // The connection string, which the lines leave out, reached the worker's session.
+    EXPECT_EQ(count_lines_with(run.output, "worker_function(): Creating connection to host=/nonexistent-socket-dir"), 2);
+}
+
+// Cyrillic and U+1F600 in a file name.
+const std::string exotic_name = "\xd0\xb6\xd1\x83\xd0\xba\xf0\x9f\x98\x80.txt";
+
+VANTREL_SCENARIO(non_ascii_arguments) {
+    const Exports lib = load_library(Build::debug);
+    const Text path = args.at(0) + text(exotic_name);
+    const bool ok = lib.query(T("host=/nonexistent application_name=\u0416"), T("\u20ac"), T("select '\U0001F600'"),
+                              1, path.c_str());
+    lib.deinit(true);
+    return ok ? 0 : 3;
+}
+
+TEST_F(Submission, NonAsciiArgumentsArriveAsUtf8) {
+    const HostRun run = run_scenario("non_ascii_arguments", args());
+    ASSERT_FALSE(run.timed_out) << run.output;
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "Enqueue task {\"query\":\"select '\xf0\x9f\x98\x80'\", \"path\":\"" +
+                                               described(utf8(file(exotic_name))) + "\", \"sep\":\"\xe2\x82\xac\""),
+              1)
+        << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "Connection constructed: host=/nonexistent application_name=\xd0\x96"), 1);
+    // The worker opened the file by the path's own characters.
+    EXPECT_TRUE(exists(exotic_name));
+}
+
+// Each call's one ill-formed or null argument: a high surrogate before an ordinary unit, a
+// lone low one, a high one at the end.
+const vantrel_char bad[] = {T('x'), 0xD800, T('y'), 0};
+const vantrel_char lone_low[] = {0xDC00, 0};
+const vantrel_char trailing_high[] = {T('a'), 0xDBFF, 0};
+
+struct BadCall {
+    const char* what;
+    bool (*call)(const Exports& lib, const vantrel_char* path);
+};
+
+const BadCall bad_calls[] = {
+    {"bad conversion", [](const Exports& l, const vantrel_char* p) { return l.query(bad, T(";"), T("select 1"), 1, p); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char* p) { return l.query(unreachable, lone_low, T("select 1"), 1, p); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char* p) { return l.query(unreachable, T(";"), trailing_high, 1, p); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char*) { return l.query(unreachable, T(";"), T("select 1"), 1, bad); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char* p) { return l.exec(lone_low, T("select 1"), 1, p); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char* p) { return l.exec(unreachable, bad, 1, p); }},
+    {"bad conversion", [](const Exports& l, const vantrel_char*) { return l.exec(unreachable, T("select 1"), 1, trailing_high); }},
+    {"null argument", [](const Exports& l, const vantrel_char* p) { return l.query(nullptr, T(";"), T("select 1"), 1, p); }},
+    {"null argument", [](const Exports& l, const vantrel_char* p) { return l.query(unreachable, nullptr, T("select 1"), 1, p); }},
+    {"null argument", [](const Exports& l, const vantrel_char* p) { return l.query(unreachable, T(";"), nullptr, 1, p); }},
+    {"null argument", [](const Exports& l, const vantrel_char*) { return l.query(unreachable, T(";"), T("select 1"), 1, nullptr); }},
+    {"null argument", [](const Exports& l, const vantrel_char* p) { return l.exec(nullptr, T("select 1"), 1, p); }},
+    {"null argument", [](const Exports& l, const vantrel_char* p) { return l.exec(unreachable, nullptr, 1, p); }},
+    {"null argument", [](const Exports& l, const vantrel_char*) { return l.exec(unreachable, T("select 1"), 1, nullptr); }},
+};
+
+// dir, the row of bad_calls.
+VANTREL_SCENARIO(bad_call) {
+    const Exports lib = load_library(Build::debug);
+    const Text never = args.at(0) + T("never-written");
+    const BadCall& c = bad_calls[std::stoul(utf8(args.at(1)))];
+    return c.call(lib, never.c_str()) ? 3 : 0;
+}
+
+TEST_F(Submission, IllFormedOrNullArgumentsAreRejectedBeforeAnythingIsQueued) {
+    for (std::size_t row = 0; row < std::size(bad_calls); ++row) {
+        SCOPED_TRACE(row);
+        const HostRun run = run_scenario("bad_call", {host_dir, number(static_cast<long>(row))});
+        ASSERT_EQ(run.exit_code, 0) << "accepted a call that should fail: " << bad_calls[row].what << "\n" << run.output;
+        EXPECT_EQ(count_lines_with(run.output, std::string("(): Task rejected: ") + bad_calls[row].what), 1)
+            << run.output;
+        EXPECT_EQ(count_lines_with(run.output, "[error]"), 1);
+        EXPECT_EQ(count_lines_with(run.output, "Enqueue task"), 0);
+        EXPECT_EQ(count_lines_with(run.output, "Staring worker"), 0) << "the pool was built";
+    }
+    EXPECT_FALSE(exists("never-written"));
+}
+
+// An empty connection string would leave libpq to read PGHOST and the like from the
+// environment: the empty texts here are the separator and the statement, sent to the test server.
+VANTREL_SCENARIO(empty_strings) {
+    const Exports lib = load_library();
+    const Text path = args.at(0) + T("r");
+    const vantrel_char* server = args.at(1).c_str();
+    const bool all = lib.query(server, T(""), T(""), 0, path.c_str()) &&
+                     lib.exec(server, T(""), INT32_MIN, path.c_str()) &&
+                     lib.query(unreachable, T(";"), T("select 1"), INT32_MAX, path.c_str()) &&
+                     lib.exec(unreachable, T("select 1"), -1, T(""));
+    lib.deinit(false);
+    return all ? 0 : 3;
+}
+
+TEST_F(Submission, EmptyStringsAndAnyTimeAreAccepted) {
+    const HostRun run = run_scenario("empty_strings", args());
+    ASSERT_FALSE(run.timed_out) << run.output;
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+}
+
+VANTREL_SCENARIO(refused_after_stop) {
+    const Exports lib = load_library();
+    const Text path = args.at(0) + T("late.txt");
+    lib.init();
+    lib.deinit(true);
+    const bool query = lib.query(unreachable, T(";"), T("select 1"), 1, path.c_str());
+    const bool exec = lib.exec(unreachable, T("select 1"), 1, path.c_str());
+    return !query && !exec ? 0 : 3;
+}
+
+TEST_F(Submission, RefusedAfterTheStopWithTheWarnLine) {
+    const HostRun run = run_scenario("refused_after_stop", args());
+    ASSERT_FALSE(run.timed_out) << run.output;
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[warning] cVantrel(): Task enqueue FAILED"), 1) << run.output;
+    EXPECT_EQ(count_lines_with(run.output, "[warning] cVantrelExec(): Task enqueue FAILED"), 1);
+    EXPECT_FALSE(exists("late.txt"));
 }
 
 // ---- Files: what stands at the target path before the outcome arrives -------------------
@@ -213,8 +375,8 @@ Text target_path(const Text& dir, const TargetCase& c) {
         case At::device: return text(c.file);
         // Pipe names allow no backslash: the run's folder name makes this one unique.
         case At::pipe: {
-            const Text folder = dir.substr(0, dir.size() - 1);
-            return T("\\\\.\\pipe\\") + folder.substr(folder.find_last_of(separator[0]) + 1) + text(c.file);
+            const Text run_dir = dir.substr(0, dir.size() - 1);
+            return T("\\\\.\\pipe\\") + run_dir.substr(run_dir.find_last_of(separator[0]) + 1) + text(c.file);
         }
         default: return dir + text(c.file);
     }
@@ -304,7 +466,7 @@ using Files = ServerTest;
 TEST_F(Files, TargetIsReplacedWholeOrWrittenInPlaceWhenHeldOpenOrNoFile) {
     HeldTargets held;
     for (const TargetCase& c : target_cases) {
-        const Text path = target_path(folder, c);
+        const Text path = target_path(host_dir, c);
         if (c.at == At::file && c.exists) write_file(path, old_content);
         ASSERT_NO_FATAL_FAILURE(held.prepare(path, c));
     }
@@ -314,7 +476,7 @@ TEST_F(Files, TargetIsReplacedWholeOrWrittenInPlaceWhenHeldOpenOrNoFile) {
     ASSERT_EQ(run.exit_code, 0) << run.output;
     int failures = 0;
     for (const TargetCase& c : target_cases) {
-        const Text path = target_path(folder, c);
+        const Text path = target_path(host_dir, c);
         SCOPED_TRACE(utf8(path));
         if (c.at == At::file) {
             EXPECT_EQ(read_file(path), c.outcome_arrives ? "TRUE" : old_content);
@@ -329,8 +491,8 @@ TEST_F(Files, TargetIsReplacedWholeOrWrittenInPlaceWhenHeldOpenOrNoFile) {
     }
     EXPECT_EQ(count_lines_with(run.output, "[error]"), failures) << run.output;
     // Nothing was made in the folder but the files of the table.
-    EXPECT_TRUE(names_starting_with(folder, T(".vantrel-")).empty());
-    EXPECT_TRUE(names_starting_with(folder, T("NUL")).empty());
+    EXPECT_TRUE(names_starting_with(host_dir, T(".vantrel-")).empty());
+    EXPECT_TRUE(names_starting_with(host_dir, T("NUL")).empty());
 }
 
 // ---- Stop: draining and not -------------------------------------------------------------
@@ -388,7 +550,7 @@ VANTREL_SCENARIO(stop_with) {
 class Stop : public ServerTest {
 protected:
     HostRun run_stop(const StopCase& c, Text& run_dir) {
-        run_dir = folder + T("stop-") + text(c.argument) + (c.started ? T("-started") : T("")) + separator;
+        run_dir = host_dir + T("stop-") + text(c.argument) + (c.started ? T("-started") : T("")) + separator;
         make_dir(run_dir);
         return run_scenario("stop_with",
                             {run_dir, text(conninfo), text(c.argument), c.started ? T("started") : T("first")});
@@ -564,7 +726,7 @@ TEST_F(FirstConnection, ManyFreshProcessesConnectingAtOnceAllSucceed) {
     for (int first = 0; first < processes; first += at_once) {
         std::vector<std::unique_ptr<Child>> children;
         for (int p = first; p < first + at_once; ++p) {
-            const Text run_dir = folder + T("p") + number(p) + separator;
+            const Text run_dir = host_dir + T("p") + number(p) + separator;
             make_dir(run_dir);
             children.push_back(std::make_unique<Child>("connect_at_once", Args{run_dir, text(conninfo)}));
         }

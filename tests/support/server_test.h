@@ -23,23 +23,23 @@ protected:
     void SetUp() override {
         conninfo = test_conninfo();
         if (conninfo.empty()) GTEST_SKIP() << "no test server: set VANTREL_TEST_CONNINFO or VANTREL_TEST_PG_DIR";
-        folder = make_temp_folder();
-        dir = utf8(folder.substr(0, folder.size() - 1));
+        host_dir = make_temp_folder();
+        dir = utf8(host_dir.substr(0, host_dir.size() - 1));
     }
     void TearDown() override {
-        if (!HasFailure() && !folder.empty()) remove_tree(folder);
+        if (!HasFailure() && !host_dir.empty()) remove_tree(host_dir);
     }
     std::string path(const std::string& name) const { return dir + "/" + name; }
     // The path as a host passes it.
-    Text file(const std::string& name) const { return folder + native(text(name)); }
+    Text file(const std::string& name) const { return host_dir + native(text(name)); }
     // The run's folder and the server, as a scenario's first two arguments.
-    Args args() const { return {folder, text(conninfo)}; }
+    Args args() const { return {host_dir, text(conninfo)}; }
     std::string content(const std::string& name) const { return read_file(file(name)); }
     bool exists(const std::string& name) const { return file_exists(file(name)); }
 
     std::string conninfo;
     std::string dir;  // no separator at the end
-    Text folder;      // dir, with the separator at the end
+    Text host_dir;    // dir, with the separator at the end
 
 private:
     static Text native(Text name) {
