@@ -3,6 +3,8 @@
 # set is an error, and so is a skipped test (CTest reports a GoogleTest skip as skipped and
 # still exits 0) unless its name matches VANTREL_ALLOWED_SKIPS, an extended regular expression.
 #
+# It prints the stage's count of host-level cases ("host-level cases: N").
+#
 # Usage: scripts/run-ctest.sh BUILD_DIR [CTEST_ARGUMENT...]
 # Environment: VANTREL_ALLOWED_SKIPS  names of tests that may skip here (default: none)
 set -euo pipefail
@@ -13,7 +15,17 @@ shift
 report=$build/ctest-report.xml
 rm -f "$report"
 
-ctest --test-dir "$build" --no-tests=error --output-junit "$report" "$@"
+status=0
+ctest --test-dir "$build" --no-tests=error --output-junit "$report" "$@" || status=$?
+
+# The host-level programs end their output with "host-level cases run: N" (CTest runs a
+# Linux program a case at a time, a Windows one a suite at a time): their sum is the count of
+# host-level cases this stage ran, which the stages of the three builds compare.
+log=$build/Testing/Temporary/LastTest.log
+if grep -q '^host-level cases run: ' "$log" 2>/dev/null; then
+  echo "host-level cases: $(awk '/^host-level cases run: / { n += $4 } END { print n }' "$log")"
+fi
+[ "$status" -eq 0 ] || exit "$status"
 
 [ -s "$report" ] || { echo "run-ctest: CTest wrote no report ($report)" >&2; exit 1; }
 # The JUnit report marks a skip with <skipped .../> inside the test's <testcase name="...">.

@@ -1,18 +1,15 @@
-// What a host sees: the library loaded with dlopen, tasks submitted through the exports,
-// outcomes read back from the result files byte for byte, against the throwaway server.
+// What a host sees, where only Linux can look: the library loaded with dlopen, against the
+// throwaway server, which these cases restart or watch through a libpq session of their own
+// (scripts/pg-cluster.sh and the test's libpq, which the Windows test programs under Wine do
+// not have). Every other host-level case is in tests/host/host_test.cpp, run by every build.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <thread>
 #include <vector>
 
 #include "support/host_process.h"
-#include "support/outcome_cases.h"
 #include "support/pg_server.h"
 #include "support/server_test.h"
 #include "vantrel.h"
@@ -24,83 +21,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 class HostEndToEnd : public ServerTest {};
-
-TEST_F(HostEndToEnd, EveryOutcomeFormReachesItsFileByteForByte) {
-    const std::u16string c = utf16(conninfo);
-    const HostRun run = run_host([&](const Exports& lib) {
-        lib.init();
-        bool queued = true;
-        for (const OutcomeCase& o : outcome_cases) {
-            const std::u16string sql = utf16(o.sql);
-            const std::u16string file = utf16(path(o.file));
-            queued &= o.sep != nullptr ? lib.query(c.c_str(), utf16(o.sep).c_str(), sql.c_str(), o.time, file.c_str())
-                                       : lib.exec(c.c_str(), sql.c_str(), o.time, file.c_str());
-        }
-        queued &= lib.query(c.c_str(), u";", u"select 1", 30, utf16(path("missing-dir/x.txt")).c_str());
-        lib.deinit(true);
-        return queued ? 0 : 3;
-    });
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    for (const OutcomeCase& o : outcome_cases) {
-        SCOPED_TRACE(o.file);
-        ASSERT_TRUE(file_exists(path(o.file)));
-        const std::string content = read_file(path(o.file));
-        if (o.whole) {
-            EXPECT_EQ(content, o.expected);
-        } else {
-            EXPECT_EQ(content.rfind(o.expected, 0), 0u) << content;
-        }
-    }
-    EXPECT_EQ(count_lines_with(run.output, "[error] worker_function(): Can`t write results to file \"" +
-                                               path("missing-dir/x.txt") + "\": "),
-              1)
-        << run.output;
-    // No temporary file survives, the failed write's included.
-    EXPECT_TRUE(temporary_files(dir).empty());
-}
-
-TEST_F(HostEndToEnd, WorkerDebugLinesShowTheTaskAndAnExcerptOfItsOutcome) {
-    const std::string secret = "Pw4Excerpt";
-    const std::u16string c = utf16(conninfo + " password=" + secret);
-    const HostRun run = run_linked([&] {
-        const auto q = [&](const char16_t* sql, const std::string& name) {
-            return cVantrel(c.c_str(), u";", sql, 30, utf16(path(name)).c_str());
-        };
-        const bool ok = q(u"select repeat('x', 1024)", "exact") &&
-                        q(u"select repeat('y', 1025)", "over") && q(u"select ''", "blank") &&
-                        q(u"select 1", "missing-dir/f") && q(u"select 2", "after-failure");
-        cVantrelDeinit(true);
-        return ok ? 0 : 3;
-    });
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    const std::string finished = "worker_function(): Query execution finished. Result:\n'''";
-    EXPECT_NE(run.output.find(finished + std::string(1024, 'x') + "'''"), std::string::npos);
-    EXPECT_NE(run.output.find(finished + std::string(1024, 'y') + "...'''"), std::string::npos);
-    EXPECT_EQ(run.output.find(std::string(1025, 'y')), std::string::npos);
-    EXPECT_NE(run.output.find(finished + "'''"), std::string::npos);
-    EXPECT_EQ(read_file(path("over")), std::string(1025, 'y'));
-    EXPECT_EQ(count_lines_with(run.output, "worker_function(): Dequeue task {\"query\":\"select 2\""), 1);
-    // A failed write does not end the worker: the task after it still lands.
-    EXPECT_EQ(count_lines_with(run.output, "[error] worker_function(): Can`t write results to file"), 1);
-    EXPECT_EQ(read_file(path("after-failure")), "2");
-    EXPECT_EQ(run.output.find(secret), std::string::npos) << "password leaked to the log";
-}
-
-TEST_F(HostEndToEnd, ExistingFileIsReplacedWhole) {
-    {
-        std::FILE* file = std::fopen(path("old.txt").c_str(), "w");
-        std::fputs("a much longer previous content that must vanish entirely\n", file);
-        std::fclose(file);
-    }
-    const std::u16string c = utf16(conninfo);
-    const HostRun run = run_host([&](const Exports& lib) {
-        const bool ok = lib.exec(c.c_str(), u"select 1", 30, utf16(path("old.txt")).c_str());
-        lib.deinit(true);
-        return ok ? 0 : 3;
-    });
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(read_file(path("old.txt")), "TRUE");
-}
 
 // A step of a forked host that did not come: its exit code, and why on standard output.
 int failed(int code, const char* what) {
@@ -245,65 +165,6 @@ TEST_F(HostEndToEnd, TextReachesALatin1DatabaseAsTheHostWroteIt) {
     EXPECT_EQ(read_file(path("own")), utf8);
     for (unsigned i = 0; i < workers; ++i) EXPECT_EQ(read_file(path("set" + std::to_string(i))), "TRUE");
     for (unsigned i = 0; i < 3 * workers; ++i) EXPECT_EQ(read_file(path("later" + std::to_string(i))), utf8) << i;
-}
-
-TEST_F(HostEndToEnd, DrainWritesEveryWaitingTaskAndNoDrainDoesNotWait) {
-    const std::u16string c = utf16(conninfo);
-    const HostRun drained = run_host([&](const Exports& lib) {
-        for (int i = 0; i < 500; ++i) {
-            lib.query(c.c_str(), u";", u"select 1, 2", 30, utf16(path("d" + std::to_string(i))).c_str());
-        }
-        lib.deinit(true);
-        return 0;
-    });
-    ASSERT_EQ(drained.exit_code, 0) << drained.output;
-    for (int i = 0; i < 500; ++i) EXPECT_EQ(read_file(path("d" + std::to_string(i))), "1;2") << i;
-
-    const HostRun stopped = run_host([&](const Exports& lib) {
-        for (int i = 0; i < 500; ++i) {
-            lib.query(c.c_str(), u";", u"select pg_sleep(0.01)", 30,
-                      utf16(path("n" + std::to_string(i))).c_str());
-        }
-        lib.deinit(false);
-        return 0;
-    });
-    ASSERT_EQ(stopped.exit_code, 0) << stopped.output;
-    int written = 0;
-    for (int i = 0; i < 500; ++i) written += file_exists(path("n" + std::to_string(i)));
-    EXPECT_LT(written, 500) << "a stop without draining ran every waiting task";
-}
-
-TEST_F(HostEndToEnd, ManyHostThreadsEveryFileCorrect) {
-    const std::u16string c = utf16(conninfo);
-    constexpr int threads = 8;
-    constexpr int per_thread = 2000;
-    const HostRun run = run_host([&](const Exports& lib) {
-        lib.init();
-        std::atomic<int> refused{0};
-        std::vector<std::thread> hosts;
-        for (int t = 0; t < threads; ++t) {
-            hosts.emplace_back([&, t] {
-                for (int i = 0; i < per_thread; ++i) {
-                    const std::string id = std::to_string(t) + "-" + std::to_string(i);
-                    const std::u16string sql = utf16("select '" + id + "', " + std::to_string(i));
-                    if (!lib.query(c.c_str(), u",", sql.c_str(), 30, utf16(path(id)).c_str())) ++refused;
-                }
-            });
-        }
-        for (std::thread& host : hosts) host.join();
-        lib.deinit(true);
-        return refused.load();
-    }, 600);
-    ASSERT_FALSE(run.timed_out);
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    int wrong = 0;
-    for (int t = 0; t < threads; ++t) {
-        for (int i = 0; i < per_thread; ++i) {
-            const std::string id = std::to_string(t) + "-" + std::to_string(i);
-            wrong += read_file(path(id)) != id + "," + std::to_string(i);
-        }
-    }
-    EXPECT_EQ(wrong, 0);
 }
 
 // What a statement leaves in its session, as hosts see it: its own outcome, then plain inserts

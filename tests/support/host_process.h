@@ -1,32 +1,19 @@
 #pragma once
 // Runs a scenario in a child process, so each one meets a freshly loaded library (its
-// stopped state is final for the life of the load), with standard output captured.
+// stopped state is final for the life of the load), with standard output captured. Linux
+// only: the scenario is a closure the forked child runs; support/host_library.h has the
+// named scenarios that run on every platform.
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
 
 #include "support/files.h"
+#include "support/host_library.h"
 #include "support/host_side.h"
 #include "vantrel.h"
 
 namespace vantrel::test {
-
-// The four exports as a host sees them after dlopen.
-struct Exports {
-    void (*init)();
-    void (*deinit)(bool);
-    bool (*query)(const vantrel_char*, const vantrel_char*, const vantrel_char*, std::int32_t,
-                  const vantrel_char*);
-    bool (*exec)(const vantrel_char*, const vantrel_char*, std::int32_t, const vantrel_char*);
-};
-
-struct HostRun {
-    int exit_code = -1;      // the child's exit status; -1 when it did not exit normally
-    bool timed_out = false;  // killed after the time limit
-    std::string output;      // everything the child wrote to standard output and error
-};
 
 // The child loads the built library with dlopen, runs scenario, and exits with its result
 // through exit(), so the library's unload handlers run as at a real host's end. Throws

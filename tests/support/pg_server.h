@@ -2,12 +2,10 @@
 // The throwaway PostgreSQL server that scripts/pg-cluster.sh runs for the tests, and a
 // minimal libpq client to check things on it independently of the library under test.
 //
-// Environment:
-//   VANTREL_TEST_CONNINFO  connection string to use (wins over the folder)
-//   VANTREL_TEST_PG_DIR    the cluster folder; its conninfo file is read when the above is unset
+// Where the server is: support/test_server.h. Environment:
 //   VANTREL_PG_SCRIPT      path of scripts/pg-cluster.sh, for restart_ and stop_test_server()
-// When a variable is unset, the compile definitions VANTREL_TEST_PG_DIR_PATH and
-// VANTREL_PG_SCRIPT_PATH (string literals), if given, stand in for the last two.
+// When it is unset, the compile definition VANTREL_PG_SCRIPT_PATH (a string literal), if
+// given, stands in for it.
 
 #include <gtest/gtest.h>
 
@@ -17,15 +15,9 @@
 #include <vector>
 
 #include "exec/pg_handles.h"
+#include "support/test_server.h"
 
 namespace vantrel::test {
-
-// The test server's connection string, or "" when no server was set up (callers skip then):
-// VANTREL_TEST_CONNINFO, else the conninfo file in test_pg_dir().
-std::string test_conninfo();
-
-// The cluster folder (VANTREL_TEST_PG_DIR, else VANTREL_TEST_PG_DIR_PATH), or "".
-std::string test_pg_dir();
 
 // `<script> restart <test_pg_dir()>`: fast restart of the test server on the same port; returns
 // once it accepts connections. `<script> pause <test_pg_dir()>`: fast shutdown, until the next
