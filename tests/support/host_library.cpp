@@ -56,8 +56,6 @@ HostRun run_scenario(const std::string& scenario, const Args& args, int timeout_
     return child.wait(timeout_seconds);
 }
 
-// Runs the scenario a `--scenario` child was started for; false when this is no such child.
-bool run_scenario_child(int& exit_code);
 
 namespace {
 

@@ -85,6 +85,9 @@ private:
 
 HostRun run_scenario(const std::string& scenario, const Args& args, int timeout_seconds = 120);
 
+// Runs the scenario a `--scenario` child was started for; false when this is no such child.
+bool run_scenario_child(int& exit_code);
+
 // The factor every fixed wait of the host suites is stretched by: VANTREL_TEST_TIME_SCALE, for
 // runs under slow emulation (1 when unset). Only how long a test waits changes, never what it checks.
 unsigned time_scale();

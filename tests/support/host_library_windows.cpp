@@ -17,7 +17,6 @@
 namespace vantrel::test {
 
 std::map<std::string, Scenario>& scenarios();
-bool run_scenario_child(int& exit_code);
 
 namespace {
 

@@ -317,7 +317,7 @@ TEST_P(PathTable, LibraryWritesExactlyWhereAPlainOpenWould) {
     if (c.exits_before_commit) {
         const auto before = snapshot(library_side, c.leaf);
         const HostRun run = run_scenario("exit_before_commit", {library_side + c.leaf});
-        EXPECT_EQ(run.exit_code, 0u) << run.output;
+        EXPECT_EQ(run.exit_code, 0) << run.output;
         EXPECT_EQ(snapshot(library_side, c.leaf), before);
         EXPECT_TRUE(names_starting_with(library_side, L".vantrel-").empty());
         return;

@@ -15,6 +15,8 @@
 namespace vantrel::wintest {
 
 using test::count_lines_with;
+using test::HostRun;
+using test::run_scenario;
 using test::file_exists;
 using test::library_workers;
 using test::names_starting_with;
@@ -33,7 +35,10 @@ inline bool running_under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// main() of a Windows-only test program: a `--scenario` child's scenario, or else the cases.
 inline int test_main(int argc, char** argv) {
+    int scenario_code = 0;
+    if (test::run_scenario_child(scenario_code)) return scenario_code;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
