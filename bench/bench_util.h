@@ -113,4 +113,14 @@ inline std::vector<std::string> conninfos(const std::string& base, unsigned k, c
     std::exit(2);
 }
 
+// A select of about the size a report host sends, padded to exactly 200 bytes.
+inline std::string report_query() {
+    std::string q =
+        "select relname, relkind, reltuples, relpages from pg_catalog.pg_class "
+        "where relnamespace = 'pg_catalog'::regnamespace and relkind = 'r' order by relname "
+        "limit 20 /* ";
+    while (q.size() < 197) q += 'x';
+    return q + " */";
+}
+
 }  // namespace bench

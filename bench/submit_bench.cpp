@@ -33,17 +33,6 @@ namespace {
 
 using bench::ticks;
 
-// A select of about the size a report host sends, padded to exactly 200 bytes.
-std::string query_text() {
-    std::string q =
-        "select relname, relkind, reltuples, relpages from pg_catalog.pg_class "
-        "where relnamespace = 'pg_catalog'::regnamespace and relkind = 'r' order by relname "
-        "limit 20 /* ";
-    while (q.size() < 197) q += 'x';
-    q += " */";
-    return q;
-}
-
 std::string result_path(unsigned thread, unsigned index) {
     char name[128];
     std::snprintf(name, sizeof name,
@@ -63,7 +52,7 @@ struct Arguments {
 Arguments make_arguments(const std::string& conninfo, unsigned thread, unsigned calls) {
     Arguments a;
     a.conninfo8 = conninfo;
-    a.query8 = query_text();
+    a.query8 = bench::report_query();
     a.conninfo = bench::utf16(a.conninfo8);
     a.query = bench::utf16(a.query8);
     for (unsigned i = 0; i < calls; ++i) {

@@ -154,23 +154,13 @@ int client_tput(const std::string& conninfo, const std::string& dir, unsigned n)
 
 // ---- submission against a bare push
 
-// A select of about the size a report host sends, padded to exactly 200 bytes.
-std::string query_text() {
-    std::string q =
-        "select relname, relkind, reltuples, relpages from pg_catalog.pg_class "
-        "where relnamespace = 'pg_catalog'::regnamespace and relkind = 'r' order by relname "
-        "limit 20 /* ";
-    while (q.size() < 197) q += 'x';
-    return q + " */";
-}
-
 struct PlainQueue {
     std::mutex mutex;
     std::deque<vantrel::Task> tasks;
 };
 
 int submit(const std::string& conninfo, const std::string& dir, unsigned rounds, unsigned batch) {
-    const std::string query8 = query_text();
+    const std::string query8 = bench::report_query();
     const std::wstring conn = wide(conninfo), query = wide(query8);
     const std::vector<std::string> paths = result_paths(dir, rounds * batch);
     std::vector<std::wstring> wide_paths;
