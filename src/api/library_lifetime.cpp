@@ -101,9 +101,11 @@ void end_library_at_exit() noexcept {
     if (state == nullptr || state->ended.exchange(true)) return;
     try {
         state->pool.request_stop();
+        // Workers that all ended are joined at once, a concurrent stop's join included; ones
+        // still waiting on a server stay where they are.
+        if (state->watch.cancel_and_wait(exit_grace)) state->pool.shutdown(false);
     } catch (...) {
     }
-    state->watch.cancel_and_wait(exit_grace);
 }
 
 void end_library_at_unload() noexcept {

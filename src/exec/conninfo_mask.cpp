@@ -49,19 +49,29 @@ using OptionsHandle = std::unique_ptr<PQconninfoOption, OptionsFreer>;
 
 bool is_secret(const PQconninfoOption& option) { return option.dispchar != nullptr && option.dispchar[0] == '*'; }
 
-// The keywords libpq never shows ('*'), read once: libpq's list does not change while it runs.
-// Should libpq run out of memory there, its password is the one not to miss.
+// The keywords libpq never shows ('*'). Should libpq run out of memory there, its password is
+// the one not to miss.
+std::vector<std::string> read_secret_keywords() {
+    std::vector<std::string> found;
+    const OptionsHandle defaults(PQconndefaults());
+    for (const PQconninfoOption* option = defaults.get(); option && option->keyword; ++option) {
+        if (is_secret(*option)) found.emplace_back(option->keyword);
+    }
+    if (found.empty()) found.emplace_back("password");
+    return found;
+}
+
+// Read once: libpq's list does not change while it runs.
 const std::vector<std::string>& secret_keywords() {
-    static const std::vector<std::string> keywords = [] {
-        std::vector<std::string> found;
-        const OptionsHandle defaults(PQconndefaults());
-        for (const PQconninfoOption* option = defaults.get(); option && option->keyword; ++option) {
-            if (is_secret(*option)) found.emplace_back(option->keyword);
-        }
-        if (found.empty()) found.emplace_back("password");
-        return found;
-    }();
-    return keywords;
+    // Never destroyed: at an exit without a stop, workers still mask connection strings after
+    // the runtime has run the exit handlers registered after this list was made.
+    union Lasting {
+        Lasting() : list(read_secret_keywords()) {}
+        ~Lasting() {}
+        std::vector<std::string> list;
+    };
+    static const Lasting keywords;
+    return keywords.list;
 }
 
 // Characters a mistyped keyword may carry around the word itself: "'password'", "password\".
