@@ -324,7 +324,8 @@ const HostLifeCase host_life_cases[] = {
      [](const HostRun& run, const Host& host) {
          EXPECT_EQ(read_file(host.path("parent")), ";done");
          EXPECT_EQ(figure(run.output, "failed_children"), 0);
-         EXPECT_LT(figure(run.output, "slowest_child"), 1.0);
+         // At once: far below the 2 s the parent's statement runs (a sanitizer slows every exit).
+         EXPECT_LT(figure(run.output, "slowest_child"), sanitized_build() ? 1.9 : 1.0);
          EXPECT_EQ(count_lines_with(run.output, "[error] cVantrel(): Task rejected: the library belongs to the "
                                                 "parent process"),
                    10);
