@@ -40,7 +40,10 @@ rm -rf "$reports"
 mkdir -p "$reports"
 
 common="halt_on_error=1:exitcode=86:print_stacktrace=1"
-export ASAN_OPTIONS="$common:log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+# Leaks are left to valgrind's memcheck in the plain stage: the library's state and its list of
+# secret keywords are never destroyed (workers an exit leaves may still use them), which
+# LeakSanitizer reports once a dlclose has unmapped the statics that held them.
+export ASAN_OPTIONS="$common:log_path=$reports/asan:detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
 export UBSAN_OPTIONS="$common:log_path=$reports/ubsan"
 # An exit without a stop leaves behind, unjoined, the workers it cannot wait for (a server
 # that answers nothing, a stop on another thread joining one of them): by design, not a leak.
