@@ -1,8 +1,7 @@
 // What a host must be able to rely on: no connection password on standard output or in the
-// log at any level, connection errors that change only where they repeat one, user text that
-// never acts as a format string, result files created with the permissions a plain create
-// would give under the process's umask, and replaced ones that keep what the host set up at
-// the path.
+// log at any level, connection errors that change only where they repeat one, result files
+// created with the permissions a plain create would give under the process's umask, and
+// replaced ones that keep what the host set up at the path.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -196,42 +195,6 @@ TEST_F(Security, ConnectionErrorHidesOnlyTheEchoedPassword) {
         }
         EXPECT_EQ(read_file(path("connect" + std::to_string(n++))), expected) << c.settings;
     }
-}
-
-TEST_F(Security, UserTextIsNeverAFormatString) {
-    const std::string text = "{} {0} {:>10} {:%Y} %s%n%x%p %% {{}}";
-    const std::u16string c = utf16(conninfo + " application_name='" + text + "'");
-    const std::string odd_name = "out {}%s%n.txt";
-    const HostRun run = run_linked([&] {
-        const std::u16string sql = utf16("select '" + text + "'");
-        const std::u16string failing = utf16("select * from \"" + text + "\"");
-        const bool ok =
-            cVantrel(c.c_str(), utf16(text).c_str(), utf16("select '" + text + "', 2").c_str(), 30,
-                     utf16(path(odd_name)).c_str()) &&
-            cVantrel(c.c_str(), u";", sql.c_str(), 30, utf16(path("value")).c_str()) &&
-            cVantrelExec(c.c_str(), failing.c_str(), 30, utf16(path("error")).c_str()) &&
-            cVantrel(c.c_str(), u";", sql.c_str(), 30, utf16(path("no dir " + text + "/x")).c_str());
-        cVantrelDeinit(true);
-        return ok ? 0 : 3;
-    });
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(read_file(path(odd_name)), text + text + "2");
-    EXPECT_EQ(read_file(path("value")), text);
-    const std::string error = read_file(path("error"));
-    EXPECT_EQ(error.rfind("ERROR:  relation \"" + text + "\" does not exist\r\n", 0), 0u) << error;
-    EXPECT_NE(error.find("LINE 1: select * from \"" + text + "\"\r\n"), std::string::npos) << error;
-    // The log shows the user's text as it is, wherever it appears.
-    EXPECT_EQ(count_lines_with(run.output, "Enqueue task {\"query\":\"select '" + text + "'\""), 2) << run.output;
-    EXPECT_EQ(count_lines_with(run.output, "\"sep\":\"" + text + "\""), 2);
-    EXPECT_EQ(count_lines_with(run.output, "\"path\":\"" + path(odd_name) + "\""), 2);
-    // One line per worker that met the connection string, each with the text intact.
-    const int constructed = count_lines_with(run.output, "Connection constructed: ");
-    EXPECT_GE(constructed, 1);
-    EXPECT_EQ(count_lines_with(run.output, "Connection constructed: " + conninfo + " application_name='" + text + "'"),
-              constructed)
-        << run.output;
-    EXPECT_EQ(count_lines_with(run.output, "Can`t write results to file \"" + path("no dir " + text + "/x") + "\""), 1);
-    EXPECT_NE(run.output.find("Result:\n'''" + text + "'''"), std::string::npos);
 }
 
 struct UmaskCase {

@@ -160,42 +160,6 @@ TEST_F(ServerFaults, BackendsTerminatedInALoopLoseNoTask) {
                 verdict.errors, verdict.errors_after_fault);
 }
 
-TEST_F(ServerFaults, StatementPastItsTimeoutEndsAtTheTimeout) {
-    const std::u16string c = utf16(conninfo);
-    const unsigned workers = library_workers();
-    const HostRun run = run_host([&](const Exports& lib) {
-        const auto start = Clock::now();
-        // Half sleep, half burn the server's processor: the budget ends both.
-        for (unsigned i = 0; i < workers; ++i) {
-            const char16_t* sql = i % 2 ? u"select count(*) from generate_series(1, 10000000000)"
-                                        : u"select pg_sleep(120)";
-            lib.query(c.c_str(), u";", sql, 1, utf16(dir + "/slow" + std::to_string(i)).c_str());
-        }
-        // Well before the statements could end on their own.
-        for (unsigned i = 0; i < workers; ++i) {
-            if (!wait_for_file(dir + "/slow" + std::to_string(i), start + 60s)) return 4;
-        }
-        print_figure("timeout_seconds", seconds_since(start));
-        // The same workers take the next tasks.
-        for (unsigned i = 0; i < workers; ++i) {
-            lib.query(c.c_str(), u";", u"select 7", 1, utf16(dir + "/next" + std::to_string(i)).c_str());
-        }
-        lib.deinit(true);
-        return 0;
-    }, 120);
-    ASSERT_FALSE(run.timed_out);
-    ASSERT_NE(run.exit_code, 4) << "the statements were not ended within 60 s\n" << run.output;
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    // The server's own text: the timeout, and nothing else, ended them.
-    for (unsigned i = 0; i < workers; ++i) {
-        EXPECT_EQ(read_file(path("slow" + std::to_string(i))),
-                  "ERROR:  canceling statement due to statement timeout\r\n");
-        EXPECT_EQ(read_file(path("next" + std::to_string(i))), "7");
-    }
-    std::printf("statements of 120 s and unbounded CPU with a 1 s budget ended after %.2f s\n",
-                figure(run.output, "timeout_seconds"));
-}
-
 // The process's first session goes to a host that accepts the connection and never answers:
 // the other workers still open their sessions and run their tasks meanwhile.
 TEST_F(ServerFaults, SilentHostAtTheFirstConnectionDelaysOnlyItsWorker) {

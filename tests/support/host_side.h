@@ -29,6 +29,16 @@ inline int count_lines_with(const std::string& text, const std::string& needle) 
     return count;
 }
 
+// A value as the library's task lines show it: every double quote and backslash escaped.
+inline std::string described(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 // Waits until path exists or the deadline passes. Callers fail on false: a wait that ran out
 // means the file never came.
 inline bool wait_for_file(const std::filesystem::path& path, std::chrono::steady_clock::time_point deadline) {
