@@ -45,24 +45,6 @@ int test_server_port() {
     return std::stoi(match[2]);
 }
 
-bool is_error_text(const std::string& text) {
-    static const char* const prefixes[] = {
-        "ERROR:",                         // the server's own, and "ERROR: Failed to set timeout: "
-        "FATAL:",                         // a backend ended by the server
-        "connection to server",           // libpq could not connect
-        "server closed the connection",   // the session ended under a statement
-        "could not receive data from server",
-        "could not send data to server",
-        "no connection to the server",
-        "terminating connection",
-        "SSL SYSCALL error",
-    };
-    for (const char* prefix : prefixes) {
-        if (text.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-}
-
 Outcome classify(const std::string& path, const std::string& expected) {
     if (!file_exists(path)) return Outcome::missing;
     const std::string text = read_file(path);
@@ -70,51 +52,9 @@ Outcome classify(const std::string& path, const std::string& expected) {
     return is_error_text(text) ? Outcome::error_text : Outcome::other;
 }
 
-long resident_kib() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0;
-    long resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-long peak_resident_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
-bool reset_peak_resident() {
-    std::ofstream clear_refs("/proc/self/clear_refs");
-    clear_refs << "5";
-    clear_refs.flush();
-    return static_cast<bool>(clear_refs);
-}
-
-void ChildChecks::expect(bool condition, const std::string& what) {
-    if (condition) return;
-    ++failures;
-    std::printf("CHECK FAILED: %s\n", what.c_str());
-    std::fflush(stdout);
-}
-
 std::string own_output() {
     std::fflush(stdout);
     return read_file("/proc/self/fd/1");
-}
-
-void print_figure(const std::string& name, double value) {
-    std::printf("FIGURE %s %.3f\n", name.c_str(), value);
-    std::fflush(stdout);
-}
-
-double figure(const std::string& output, const std::string& name) {
-    const std::string key = "FIGURE " + name + " ";
-    const std::size_t at = output.find(key);
-    if (at == std::string::npos) return std::nan("");
-    return std::strtod(output.c_str() + at + key.size(), nullptr);
 }
 
 bool enter_private_mount_namespace(std::string& why) {

@@ -1,7 +1,9 @@
 #pragma once
 // Helpers for the fault, load and security tests: the test server's life beyond a restart,
 // outcome classification, waiting for result files, and the private namespaces in which a
-// forked host breaks its own network or file system without touching the machine's.
+// forked host breaks its own network or file system without touching the machine's. The
+// checks, figures and error texts of every host suite are in support/host_checks.h, the
+// process's memory figures in support/host_library.h.
 
 #include <atomic>
 #include <chrono>
@@ -10,18 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/host_checks.h"
 #include "support/host_process.h"
 
 namespace vantrel::test {
-
-// Whether this build runs under a sanitizer whose allocator or speed changes what is measured.
-constexpr bool sanitized_build() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;
-#else
-    return false;
-#endif
-}
 
 // The port of the test server's connection string ("port=N"); throws when there is none.
 int test_server_port();
@@ -30,37 +24,9 @@ int test_server_port();
 enum class Outcome { missing, expected, error_text, other };
 Outcome classify(const std::string& path, const std::string& expected);
 
-// True when text is one of the library's error outcomes: a server or libpq error text.
-bool is_error_text(const std::string& text);
-
-// Resident set size of this process in KiB, from /proc/self/statm.
-long resident_kib();
-
-// The highest resident set size of this process in KiB (VmHWM of /proc/self/status), and its
-// reset to the present size (false where the kernel refuses it: the peak then counts from the
-// process's start, or from the fork).
-long peak_resident_kib();
-bool reset_peak_resident();
-
-// A check that runs inside a forked host, where gtest's assertions do not reach the test:
-// every failure is printed as "CHECK FAILED: ..." and counted for the exit code.
-class ChildChecks {
-public:
-    void expect(bool condition, const std::string& what);
-    int exit_code() const { return failures == 0 ? 0 : 1; }
-
-private:
-    int failures = 0;
-};
-
 // Everything this process has written to standard output so far, when that is a file (as in a
 // forked host of run_host / run_linked).
 std::string own_output();
-
-// A measured value printed by a forked host as "FIGURE <name> <value>", and read back by the
-// test; NaN when the output holds none.
-void print_figure(const std::string& name, double value);
-double figure(const std::string& output, const std::string& name);
 
 // The exit code a forked host returns when the machine does not allow a fault to be staged;
 // it prints "SKIP: <reason>" first.

@@ -16,7 +16,6 @@
 #include "support/host_process.h"
 #include "support/pg_server.h"
 #include "support/server_test.h"
-#include "support/silent_listener.h"
 
 namespace vantrel::test {
 namespace {
@@ -158,45 +157,6 @@ TEST_F(ServerFaults, BackendsTerminatedInALoopLoseNoTask) {
     std::printf("terminated %.0f sessions: %d tasks, %d correct, %d error texts (%d after)\n",
                 figure(run.output, "terminated"), verdict.tasks, verdict.expected,
                 verdict.errors, verdict.errors_after_fault);
-}
-
-// The process's first session goes to a host that accepts the connection and never answers:
-// the other workers still open their sessions and run their tasks meanwhile.
-TEST_F(ServerFaults, SilentHostAtTheFirstConnectionDelaysOnlyItsWorker) {
-    const std::u16string c = utf16(conninfo);
-    const int tasks = static_cast<int>(3 * library_workers());
-    const HostRun run = run_host([&](const Exports& lib) {
-        SilentListener silent;
-        const std::u16string stuck = utf16(silent.conninfo());
-        lib.exec(stuck.c_str(), u"select 1", 1, utf16(dir + "/stuck").c_str());
-        if (!silent.wait_for_clients(1, 30s)) return 5;
-        const auto start = Clock::now();
-        for (int i = 0; i < tasks; ++i) {
-            const std::u16string sql = utf16("select " + std::to_string(i));
-            lib.query(c.c_str(), u";", sql.c_str(), 30, utf16(dir + "/" + std::to_string(i)).c_str());
-        }
-        int arrived = 0;
-        for (int i = 0; i < tasks; ++i) arrived += wait_for_file(dir + "/" + std::to_string(i), start + 60s);
-        // With connect_timeout, as the README recommends, the silent host lets its worker go by
-        // itself: two attempts (the new string's first, and the task's), 2 s each.
-        const auto bounded_start = Clock::now();
-        lib.exec(utf16(silent.conninfo() + " connect_timeout=2").c_str(), u"select 1", 1,
-                 utf16(dir + "/bounded").c_str());
-        const bool bounded = wait_for_file(dir + "/bounded", bounded_start + 30s);
-        print_figure("bounded_seconds", seconds_since(bounded_start));
-        // Only now does the silent host let its first worker go.
-        silent.close();
-        lib.deinit(true);
-        return arrived != tasks ? 6 : bounded ? 0 : 7;
-    }, 120);
-    ASSERT_FALSE(run.timed_out) << run.output;
-    ASSERT_NE(run.exit_code, 7) << "connect_timeout did not end the task at the silent host\n" << run.output;
-    ASSERT_EQ(run.exit_code, 0) << run.output;
-    for (int i = 0; i < tasks; ++i) EXPECT_EQ(read_file(path(std::to_string(i))), std::to_string(i));
-    EXPECT_TRUE(is_error_text(read_file(path("stuck")))) << read_file(path("stuck"));
-    const std::string bounded = read_file(path("bounded"));
-    EXPECT_TRUE(is_error_text(bounded) && bounded.find("timeout expired") != std::string::npos) << bounded;
-    std::printf("silent host with connect_timeout=2: task ended after %.2f s\n", figure(run.output, "bounded_seconds"));
 }
 
 // Outcomes are read inside the host: its network namespace is its own.

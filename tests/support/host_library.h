@@ -88,6 +88,19 @@ HostRun run_scenario(const std::string& scenario, const Args& args, int timeout_
 // Runs the scenario a `--scenario` child was started for; false when this is no such child.
 bool run_scenario_child(int& exit_code);
 
+// This process's memory in KiB, for scenarios that measure what the library keeps: the resident
+// size now (Linux: /proc/self/statm; Windows: the working set) and its highest so far (VmHWM;
+// PeakWorkingSetSize). reset_peak_resident() lowers the peak to the present size; false where
+// that cannot be done (Windows keeps the peak from the process's start, so a peak read there
+// is an upper bound of what came after the reading before it).
+long resident_kib();
+long peak_resident_kib();
+bool reset_peak_resident();
+
+// Bytes the C heap has handed out and not had back, in KiB (glibc's mallinfo2 on Linux; the
+// busy blocks of every heap of the process on Windows).
+double heap_in_use_kib();
+
 // The factor every fixed wait of the host suites is stretched by: VANTREL_TEST_TIME_SCALE, for
 // runs under slow emulation (1 when unset). Only how long a test waits changes, never what it checks.
 unsigned time_scale();

@@ -1,6 +1,7 @@
 // The host side on Linux: dlopen, and scenarios in forked children of the test program.
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,5 +147,31 @@ HostRun Child::wait(int timeout_seconds) {
 
 // A forked child runs its scenario straight from Child's constructor.
 bool run_scenario_child(int&) { return false; }
+
+long resident_kib() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0;
+    long resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long peak_resident_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// "5" resets VmHWM to the present resident size (Linux 4.0 on); false where the kernel refuses it.
+bool reset_peak_resident() {
+    std::ofstream clear_refs("/proc/self/clear_refs");
+    clear_refs << "5";
+    clear_refs.flush();
+    return static_cast<bool>(clear_refs);
+}
+
+double heap_in_use_kib() { return static_cast<double>(mallinfo2().uordblks) / 1024; }
 
 }  // namespace vantrel::test

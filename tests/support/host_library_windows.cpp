@@ -2,6 +2,7 @@
 // child processes that start this program again as `<program> --scenario NAME ARGS...`.
 
 #include <windows.h>
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "support/host_library.h"
 
@@ -162,6 +164,48 @@ HostRun Child::wait(int timeout_seconds) {
     if (!run.timed_out) run.exit_code = static_cast<int>(code);
     run.output = read_capture(process->output_path);
     return run;
+}
+
+namespace {
+
+PROCESS_MEMORY_COUNTERS memory_counters() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) counters = {};
+    return counters;
+}
+
+}  // namespace
+
+long resident_kib() { return static_cast<long>(memory_counters().WorkingSetSize / 1024); }
+
+long peak_resident_kib() { return static_cast<long>(memory_counters().PeakWorkingSetSize / 1024); }
+
+// Neither EmptyWorkingSet nor SetProcessWorkingSetSize(-1, -1) touches PeakWorkingSetSize: they
+// only page the working set out, which would make the next resident sizes read low.
+bool reset_peak_resident() { return false; }
+
+double heap_in_use_kib() {
+    std::vector<HANDLE> heaps(64);
+    for (;;) {
+        const DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+        if (count <= heaps.size()) {
+            heaps.resize(count);
+            break;
+        }
+        heaps.resize(count);
+    }
+    unsigned long long busy = 0;
+    for (const HANDLE heap : heaps) {
+        // Locked, so that the walk sees one state of a heap that worker threads share.
+        if (!HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
+        }
+        HeapUnlock(heap);
+    }
+    return static_cast<double>(busy) / 1024;
 }
 
 bool run_scenario_child(int& exit_code) {
